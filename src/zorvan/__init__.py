@@ -1,0 +1,1 @@
+"""zorvan: command-line operations for Amazon sellers."""
