@@ -1,0 +1,63 @@
+from __future__ import annotations
+
+import contextlib
+
+import keyring
+import keyring.core
+import pytest
+
+from memory_keyring import MemoryKeyring
+from secret_service import (
+    DROPPED_ENV_KEYS,
+    ENV_KEYS,
+    SecretServiceUnavailable,
+    clear_items,
+    secret_service_env,
+)
+
+
+@pytest.fixture
+def _restore_keyring():
+    # Read the module global rather than keyring.get_keyring(): the getter
+    # would run backend detection first (probing the developer's desktop
+    # keyring), and a test run that had chosen no backend should end that way.
+    previous = keyring.core._keyring_backend
+    yield
+    keyring.core._keyring_backend = previous
+
+
+@pytest.fixture
+def memory_keyring(_restore_keyring) -> MemoryKeyring:
+    """A fresh MemoryKeyring installed as keyring's backend for one test."""
+    backend = MemoryKeyring()
+    keyring.set_keyring(backend)
+    return backend
+
+
+@pytest.fixture(scope="session")
+def _secret_service_daemon(tmp_path_factory):
+    with contextlib.ExitStack() as stack:
+        try:
+            env = stack.enter_context(
+                secret_service_env(tmp_path_factory.mktemp("secret-service"))
+            )
+        except SecretServiceUnavailable as exc:
+            pytest.skip(f"no private Secret Service: {exc}")
+        yield env
+
+
+@pytest.fixture
+def secret_service(_secret_service_daemon, _restore_keyring, monkeypatch):
+    """keyring's Secret Service backend, talking to a private, unlocked
+    gnome-keyring-daemon for this test; yields the environment that child
+    processes need to reach the same daemon. The keyring starts empty."""
+    from keyring.backends import SecretService
+
+    env = _secret_service_daemon
+    for key in ENV_KEYS:
+        monkeypatch.setenv(key, env[key])
+    for key in DROPPED_ENV_KEYS:
+        monkeypatch.delenv(key, raising=False)
+    keyring.set_keyring(SecretService.Keyring())
+    yield env
+    clear_items(env["DBUS_SESSION_BUS_ADDRESS"])
