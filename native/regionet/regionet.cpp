@@ -1,0 +1,168 @@
+// zorvan.amazon_rufus.runtime.regionet: a fixed map from four country codes
+// to Amazon's country storefronts.
+//
+// Each C++ function stands for one Python function; the Python it stands
+// for is quoted above the statements, with its source line in brackets.
+// Those lines are the lines of the traceback entries.
+#include "regionet_table.hpp"
+
+#include <iterator>
+
+namespace regionet {
+
+using namespace frame;
+
+namespace {
+
+TypeMethod str_strip{&PyUnicode_Type, S::strip};
+
+// `text.strip().upper()` for an exact str.
+//
+// Plain ASCII, the usual case, is done in one pass and one allocation;
+// ASCII whitespace and letters are all that strip and upper touch there, so
+// the result is the same text the two methods give.
+Ref strip_upper(Borrowed text)
+{
+    if (PyUnicode_IS_ASCII(text.ptr())) {
+        const auto* begin = static_cast<const unsigned char*>(PyUnicode_DATA(text.ptr()));
+        const unsigned char* end = begin + PyUnicode_GET_LENGTH(text.ptr());
+        while (begin < end && Py_UNICODE_ISSPACE(*begin)) ++begin;
+        while (end > begin && Py_UNICODE_ISSPACE(end[-1])) --end;
+        Ref result(steal, PyUnicode_New(end - begin, 0x7F));
+        if (!result) return nullptr;
+        auto* out = static_cast<unsigned char*>(PyUnicode_DATA(result.ptr()));
+        for (const unsigned char* c = begin; c < end; ++c) {
+            *out++ = static_cast<unsigned char>(*c >= 'a' && *c <= 'z' ? *c - ('a' - 'A') : *c);
+        }
+        return result;
+    }
+    Ref stripped = str_strip.call(text);
+    return call_method(stripped, S::upper);
+}
+
+// `mapping[key]`: an exact dict raises KeyError(key) for a missing key;
+// anything else answers through its own item lookup.
+Ref get_item(Borrowed mapping, Borrowed key)
+{
+    if (!mapping) return nullptr;
+    if (!PyDict_CheckExact(mapping)) return Ref(steal, PyObject_GetItem(mapping, key));
+    PyObject* item = PyDict_GetItemWithError(mapping, key);
+    if (item != nullptr) return Ref(borrow, item);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+}
+
+// `", ".join(sorted(mapping))`
+Ref sorted_keys_text(Borrowed mapping)
+{
+    if (!mapping) return nullptr;
+    Ref keys(steal, PySequence_List(mapping));
+    if (!keys || PyList_Sort(keys) < 0) return nullptr;
+    return Ref(steal, PyUnicode_Join(string(S::comma_space), keys));
+}
+
+/* ---------------------------------------------------------------------------
+ * def resolve_marketplace(country: str) -> Marketplace:                 [16]
+ *     """按国家名解析 Amazon 站点。"""
+ * ------------------------------------------------------------------------ */
+Ref resolve_marketplace(const Trace& trace, Borrowed country)
+{
+    // normalized = country.strip().upper()                              [18]
+    Ref normalized = strip_upper(country);
+    if (!normalized) return trace.fail(18);
+    // try:
+    //     return _MARKETPLACES[normalized]                              [20]
+    Ref record = get_item(lookup_global(S::_MARKETPLACES), normalized);
+    if (record) return record;
+    trace.add(20);
+    // except KeyError as exc:
+    Ref exc = catch_exception(borrowed(PyExc_KeyError));
+    if (!exc) return nullptr;
+    Handling handling(exc);
+    //     supported = ", ".join(sorted(_MARKETPLACES))                  [22]
+    Ref supported = sorted_keys_text(lookup_global(S::_MARKETPLACES));
+    if (!supported) return trace.fail(22);
+    //     raise UnsupportedMarketplaceError(
+    //         f"不支持的国家: {country}，支持: {supported}") from exc      [23]
+    Ref message = join_text(S::unsupported_country, country, S::supported_countries, supported);
+    return trace.raise_from(23, call_global(S::UnsupportedMarketplaceError, message), exc);
+}
+
+/* ---------------------------------------------------------------------------
+ * def build_product_url(asin: str, country: str) -> str:               [26]
+ *     """构造商品详情页 URL。"""
+ * ------------------------------------------------------------------------ */
+Ref build_product_url(const Trace& trace, Borrowed asin, Borrowed country)
+{
+    // marketplace = resolve_marketplace(country)                        [28]
+    Ref marketplace = call_global(S::resolve_marketplace, country);
+    if (!marketplace) return trace.fail(28);
+    // return f"{marketplace.base_url}/dp/{asin.strip().upper()}"       [29]
+    Ref origin = format_value(get_attr(marketplace, S::base_url));
+    if (!origin) return trace.fail(29);
+    Ref product = strip_upper(asin);
+    if (!product) return trace.fail(29);
+    Ref url = join_text(origin, S::product_path, product);
+    if (!url) return trace.fail(29);
+    return url;
+}
+
+/* ---------------------------------------------------------------------------
+ * Module body
+ * ------------------------------------------------------------------------ */
+int exec_regionet(const Trace& init)
+{
+    // from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError   [5]
+    if (!import_from(S::zorvan_amazon_rufus_domain_exceptions, {S::UnsupportedMarketplaceError})) {
+        return init.fail(5);
+    }
+    // from zorvan.amazon_rufus.domain.models import Marketplace                        [6]
+    if (!import_from(S::zorvan_amazon_rufus_domain_models, {S::Marketplace})) return init.fail(6);
+
+    // _MARKETPLACES = {                                                 [8]
+    //     "US": Marketplace(country="US", base_url="https://www.amazon.com"),      [9]
+    //     "UK": Marketplace(country="UK", base_url="https://www.amazon.co.uk"),    [10]
+    //     "DE": Marketplace(country="DE", base_url="https://www.amazon.de"),       [11]
+    //     "JP": Marketplace(country="JP", base_url="https://www.amazon.co.jp"),    [12]
+    // }
+    struct Row {
+        StringId code;
+        StringId base_url;
+        int line;
+    };
+    static constexpr Row rows[] = {
+        {S::US, S::url_us, 9},
+        {S::UK, S::url_uk, 10},
+        {S::DE, S::url_de, 11},
+        {S::JP, S::url_jp, 12},
+    };
+    Ref marketplaces = new_dict();
+    if (!marketplaces) return init.fail(9);
+    for (const Row& row : rows) {
+        Ref record = call_global(S::Marketplace, kw(S::country, row.code), kw(S::base_url, row.base_url));
+        if (!record) return init.fail(row.line);
+        // The key and the record's country are one and the same string.
+        if (PyDict_SetItem(marketplaces, string(row.code), record) < 0) return init.fail(9);
+    }
+    if (!set_global(S::_MARKETPLACES, marketplaces)) return init.fail(8);
+
+    // def resolve_marketplace(country: str) -> Marketplace: ...         [16]
+    if (!set_global(S::resolve_marketplace, make_function(Fn::resolve_marketplace))) return init.fail(16);
+    // def build_product_url(asin: str, country: str) -> str: ...        [26]
+    if (!set_global(S::build_product_url, make_function(Fn::build_product_url))) return init.fail(26);
+    return 0;
+}
+
+constexpr Entry entries[] = {
+    entry<resolve_marketplace>,
+    entry<build_product_url>,
+};
+static_assert(std::size(entries) == function_count);
+
+constexpr ModuleDecl module = module_decl(entries, exec_regionet);
+
+}  // namespace
+
+}  // namespace regionet
+
+PyMODINIT_FUNC PyInit_regionet() { return frame::init_module(regionet::module); }
