@@ -151,8 +151,13 @@ def generate(manifest: dict, namespace: str) -> str:
     init_name = table.add("init_traceback_name", "init " + module["path"])
     for cpp, text in manifest.get("texts", {}).items():
         table.add(cpp, text)
-    for text in manifest.get("names", []):
-        table.name(text)
+    for name in manifest.get("names", []):
+        # A name that C++ cannot spell (a macro of the system headers, say)
+        # is given as { cpp = "...", text = "..." }.
+        if isinstance(name, dict):
+            table.add(name["cpp"], name["text"], interned=True)
+        else:
+            table.name(name)
 
     functions = []
     for fn in manifest["function"]:

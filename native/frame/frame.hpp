@@ -74,6 +74,13 @@ public:
     // `raise exception from cause` at `line`.
     Failed raise_from(int line, const Ref& exception, Borrowed cause) const;
 
+    // `return value` at `line`: the value, or a failure there when it is null.
+    Ref result(int line, Ref value) const
+    {
+        if (!value) add(line);
+        return value;
+    }
+
     Borrowed entry_name() const { return entry_name_; }
 
 private:
@@ -101,9 +108,11 @@ inline Ref get_attr(Borrowed object, StringId name)
 
 bool set_attr(Borrowed object, StringId name, const Ref& value);
 
-// The interpreter's truth test: 1, 0, or -1 with an error pending.
+// The interpreter's truth test: 1, 0, or -1 with an error pending (also
+// for a null value, whose making failed).
 inline int truth(Borrowed value)
 {
+    if (!value) return -1;
     if (value.ptr() == Py_True) return 1;
     if (value.ptr() == Py_False || value.ptr() == Py_None) return 0;
     return PyObject_IsTrue(value);
@@ -281,6 +290,10 @@ Ref join_text(const P&... pieces)
 Ref format_value(Borrowed value);
 
 inline Ref new_dict() { return Ref(steal, PyDict_New()); }
+
+// `{"a": x, "b": y}` with the keys taken from the string table. A null value
+// (its making failed) gives null.
+Ref dict_of(std::initializer_list<std::pair<StringId, PyObject*>> items);
 
 // `for key, value in mapping.items(): visit(key, value)`, with the
 // interpreter's errors for a changed dict and for items that do not unpack

@@ -267,6 +267,19 @@ Ref detail::join_text(PyObject* const* pieces, std::size_t count)
     return result;
 }
 
+Ref dict_of(std::initializer_list<std::pair<StringId, PyObject*>> items)
+{
+    for (const auto& item : items) {
+        if (item.second == nullptr) return nullptr;
+    }
+    Ref dict(steal, _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : items) {
+        if (PyDict_SetItem(dict, string(key), value) < 0) return nullptr;
+    }
+    return dict;
+}
+
 Ref format_value(Borrowed value)
 {
     if (!value) return nullptr;

@@ -1,0 +1,540 @@
+// zorvan.seller_sprite.services.credarium: named Seller Sprite accounts.
+//
+// Names and usernames live in accounts.json in the store directory;
+// passwords live only in the operating system's credential manager, reached
+// through the `keyring` package.
+//
+// Each C++ function stands for one Python method of SellerSpriteCredarium;
+// the Python it stands for is quoted above the statements, with its source
+// line in brackets. Those lines are the lines of the traceback entries.
+#include "credarium_table.hpp"
+#include "files.hpp"
+
+#include <iterator>
+
+namespace credarium {
+
+using namespace frame;
+
+namespace {
+
+// `InvalidCollectOptionError(message)` and the like: an exception made by
+// calling a module global with one message.
+Ref new_error(StringId error_class, Borrowed message)
+{
+    if (!message) return nullptr;
+    return call_global(error_class, message);
+}
+
+/* ---------------------------------------------------------------------------
+ * def __init__(self, *, base_dir: Path | None = None) -> None:          [27]
+ * ------------------------------------------------------------------------ */
+Ref init(const Trace& trace, Borrowed self, Borrowed base_dir)
+{
+    // self.base_dir = Path(base_dir or CONFIG_DIR) / "seller_sprite"   [28]
+    Ref path_class = lookup_global(S::Path);
+    if (!path_class) return trace.fail(28);
+    int given = truth(base_dir);
+    if (given < 0) return trace.fail(28);
+    Ref chosen = given ? Ref(borrow, base_dir) : lookup_global(S::CONFIG_DIR);
+    Ref folder = call(path_class, chosen);
+    if (!folder) return trace.fail(28);
+    Ref store = Ref(steal, PyNumber_TrueDivide(folder, string(S::store_folder)));
+    if (!set_attr(self, S::base_dir, store)) return trace.fail(28);
+    // self.base_dir.mkdir(parents=True, exist_ok=True)                  [29]
+    Ref made = call_method(get_attr(self, S::base_dir), S::mkdir, kw(S::parents, borrowed(Py_True)),
+                           kw(S::exist_ok, borrowed(Py_True)));
+    if (!made) return trace.fail(29);
+    // self.meta_path = self.base_dir / "accounts.json"                  [30]
+    Ref base = get_attr(self, S::base_dir);
+    Ref meta_path = base ? Ref(steal, PyNumber_TrueDivide(base, string(S::accounts_file))) : Ref();
+    if (!set_attr(self, S::meta_path, meta_path)) return trace.fail(30);
+    return Ref(borrow, Py_None);
+}
+
+/* ---------------------------------------------------------------------------
+ * def save(self, *, name: str, username: str, password: str) -> dict:  [32]
+ *     """保存命名账号。"""
+ * ------------------------------------------------------------------------ */
+Ref save(const Trace& trace, Borrowed self, Borrowed name, Borrowed username, Borrowed password)
+{
+    // self._validate_name(name)                                        [34]
+    if (!call_method(self, S::_validate_name, name)) return trace.fail(34);
+    // if not username:
+    //     raise InvalidCollectOptionError("必须提供卖家精灵用户名")          [36]
+    if (PyUnicode_GET_LENGTH(username.ptr()) == 0) {
+        return trace.raise(36, new_error(S::InvalidCollectOptionError, string(S::msg_username_required)));
+    }
+    // if not password:
+    //     raise InvalidCollectOptionError("必须提供卖家精灵密码")            [38]
+    if (PyUnicode_GET_LENGTH(password.ptr()) == 0) {
+        return trace.raise(38, new_error(S::InvalidCollectOptionError, string(S::msg_password_required)));
+    }
+    // self._set_password(name, password)                                [39]
+    if (!call_method(self, S::_set_password, name, password)) return trace.fail(39);
+    // accounts = self._load_accounts()                                  [40]
+    Ref accounts = call_method(self, S::_load_accounts);
+    if (!accounts) return trace.fail(40);
+    // accounts[name] = {"username": username}                           [41]
+    Ref entry = dict_of({{S::username, username}});
+    if (!entry || PyObject_SetItem(accounts, name, entry) < 0) return trace.fail(41);
+    // self._save_accounts(accounts)                                     [42]
+    if (!call_method(self, S::_save_accounts, accounts)) return trace.fail(42);
+    // return {"name": name, "username": username}                       [43]
+    return trace.result(43, dict_of({{S::name, name}, {S::username, username}}));
+}
+
+/* ---------------------------------------------------------------------------
+ * def list(self) -> list[dict]:                                        [45]
+ *     """列出已保存账号，不返回密码。"""
+ * ------------------------------------------------------------------------ */
+Ref list(const Trace& trace, Borrowed self)
+{
+    // accounts = self._load_accounts()                                  [47]
+    Ref accounts = call_method(self, S::_load_accounts);
+    if (!accounts) return trace.fail(47);
+    // return [{"name": name, "username": item.get("username")}
+    //         for name, item in accounts.items()]                        [48]
+    Ref result(steal, PyList_New(0));
+    if (!result) return trace.fail(48);
+    bool walked = for_each_item(accounts, [&](Borrowed name, Borrowed item) {
+        Ref row = dict_of({{S::name, name}, {S::username, call_method(item, S::get, S::username)}});
+        return row && PyList_Append(result, row) == 0;
+    });
+    if (!walked) return trace.fail(48);
+    return result;
+}
+
+/* ---------------------------------------------------------------------------
+ * def delete(self, *, name: str) -> bool:                              [50]
+ *     """删除命名账号。"""
+ * ------------------------------------------------------------------------ */
+Ref delete_(const Trace& trace, Borrowed self, Borrowed name)
+{
+    // self._validate_name(name)                                        [52]
+    if (!call_method(self, S::_validate_name, name)) return trace.fail(52);
+    // accounts = self._load_accounts()                                  [53]
+    Ref accounts = call_method(self, S::_load_accounts);
+    if (!accounts) return trace.fail(53);
+    // existed = name in accounts                                        [54]
+    int existed = PySequence_Contains(accounts, name);
+    if (existed < 0) return trace.fail(54);
+    // if existed:
+    if (existed) {
+        //     del accounts[name]                                        [56]
+        if (PyObject_DelItem(accounts, name) < 0) return trace.fail(56);
+        //     self._save_accounts(accounts)                             [57]
+        if (!call_method(self, S::_save_accounts, accounts)) return trace.fail(57);
+    }
+    // self._delete_password(name)                                       [58]
+    if (!call_method(self, S::_delete_password, name)) return trace.fail(58);
+    // return existed
+    return Ref(borrow, existed ? Py_True : Py_False);
+}
+
+/* ---------------------------------------------------------------------------
+ * def get(self, *, name: str) -> dict:                                 [61]
+ *     """读取命名账号和密码。"""
+ * ------------------------------------------------------------------------ */
+Ref get(const Trace& trace, Borrowed self, Borrowed name)
+{
+    // self._validate_name(name)                                        [63]
+    if (!call_method(self, S::_validate_name, name)) return trace.fail(63);
+    // accounts = self._load_accounts()                                  [64]
+    Ref accounts = call_method(self, S::_load_accounts);
+    if (!accounts) return trace.fail(64);
+    // account = accounts.get(name)                                      [65]
+    Ref account = call_method(accounts, S::get, name);
+    if (!account) return trace.fail(65);
+    // if not account:                                                   [66]
+    int found = truth(account);
+    if (found < 0) return trace.fail(66);
+    if (!found) {
+        //     raise InvalidCollectOptionError(
+        //         f"卖家精灵账号 `{name}` 不存在，请先执行 account save")      [67]
+        Ref message = join_text(S::msg_account_prefix, name, S::msg_account_not_found);
+        return trace.raise(67, new_error(S::InvalidCollectOptionError, message));
+    }
+    // password = self._get_password(name)                               [68]
+    Ref password = call_method(self, S::_get_password, name);
+    if (!password) return trace.fail(68);
+    // if not password:                                                  [69]
+    int present = truth(password);
+    if (present < 0) return trace.fail(69);
+    if (!present) {
+        //     raise InvalidCollectOptionError(
+        //         f"卖家精灵账号 `{name}` 缺少密码，请重新执行 account save")  [70]
+        Ref message = join_text(S::msg_account_prefix, name, S::msg_password_missing);
+        return trace.raise(70, new_error(S::InvalidCollectOptionError, message));
+    }
+    // return {
+    //     "name": name,                                                 [72]
+    //     "username": account.get("username"),                          [73]
+    //     "password": password,
+    // }
+    Ref username = call_method(account, S::get, S::username);
+    if (!username) return trace.fail(73);
+    return trace.result(72, dict_of({{S::name, name}, {S::username, username}, {S::password, password}}));
+}
+
+/* ---------------------------------------------------------------------------
+ * def _load_accounts(self) -> dict:                                    [77]
+ *     """读取账号元数据。"""
+ * ------------------------------------------------------------------------ */
+
+// `json.loads(self.meta_path.read_text(encoding="utf-8"))`, except that
+// something other than a regular file there (a FIFO would block the read
+// forever) reads as malformed.
+Ref read_payload(Borrowed self)
+{
+    Ref json = lookup_global(S::json);
+    if (!json) return nullptr;
+    Ref meta_path = get_attr(self, S::meta_path);
+    int regular = truth(call_method(meta_path, S::is_file));
+    if (regular < 0) return nullptr;
+    if (!regular) return Ref(borrow, Py_None);
+    Ref text = call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
+    if (!text) return nullptr;
+    return call_method(json, S::loads, text);
+}
+
+Ref load_accounts(const Trace& trace, Borrowed self)
+{
+    // if not self.meta_path.exists():                                   [79]
+    int exists = truth(call_method(get_attr(self, S::meta_path), S::exists));
+    if (exists < 0) return trace.fail(79);
+    //     return {}                                                      [80]
+    if (!exists) return trace.result(80, new_dict());
+    // try:
+    //     payload = json.loads(self.meta_path.read_text(encoding="utf-8"))   [82]
+    Ref payload = read_payload(self);
+    if (!payload) {
+        trace.add(82);
+        // except Exception:
+        Ref exc = catch_exception(borrowed(PyExc_Exception));
+        if (!exc) return nullptr;
+        Handling handling(exc);
+        //     return {}                                                  [84]
+        return trace.result(84, new_dict());
+    }
+    // return payload if isinstance(payload, dict) else {}               [85]
+    if (PyDict_Check(payload.ptr())) return payload;
+    return trace.result(85, new_dict());
+}
+
+/* ---------------------------------------------------------------------------
+ * def _save_accounts(self, accounts: dict) -> None:                    [87]
+ *     """保存账号元数据。"""
+ * ------------------------------------------------------------------------ */
+
+// Whether accounts.json holds content that reading would ignore (it reads as
+// an empty mapping), which a write would then destroy: bytes that are not
+// UTF-8, not JSON, or not a JSON object.
+int is_ignored_content(Borrowed content)
+{
+    Ref json = lookup_global(S::json);
+    if (!json) return -1;
+    Ref text(steal, PyUnicode_DecodeUTF8(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()),
+                                         nullptr));
+    Ref payload = text ? call_method(json, S::loads, text) : Ref();
+    if (payload) return PyDict_Check(payload.ptr()) ? 0 : 1;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 1;
+}
+
+// Writes `text` as the new accounts.json, first setting aside any content
+// that could not be read, so that a hand-edited file with a typo is never
+// silently replaced.
+bool write_accounts_file(Borrowed meta_path, Borrowed text)
+{
+    PyObject* raw_path = nullptr;
+    if (!PyUnicode_FSConverter(meta_path, &raw_path)) return false;
+    Ref path(steal, raw_path);
+    Ref data(steal, PyUnicode_AsEncodedString(text, "utf-8", "strict"));
+    if (!data) return false;
+
+    files::Existing existing;
+    Ref content;
+    if (!files::look_at(path, existing, content)) return false;
+    if (existing == files::Existing::unreadable && !files::set_aside(path, Borrowed())) return false;
+    if (existing == files::Existing::read) {
+        int ignored = is_ignored_content(content);
+        if (ignored < 0 || (ignored && !files::set_aside(path, content))) return false;
+    }
+    return files::replace(path, data);
+}
+
+Ref save_accounts(const Trace& trace, Borrowed self, Borrowed accounts)
+{
+    // self.meta_path.write_text(
+    //     json.dumps(accounts, ensure_ascii=False, indent=2), encoding="utf-8")   [89]
+    // written to a temporary file and renamed over accounts.json instead of
+    // being rewritten in place.
+    Ref meta_path = get_attr(self, S::meta_path);
+    if (!meta_path) return trace.fail(89);
+    Ref json = lookup_global(S::json);
+    Ref text = call_method(json, S::dumps, accounts, kw(S::ensure_ascii, borrowed(Py_False)),
+                           kw(S::indent, integer(I::indent)));
+    if (!text || !write_accounts_file(meta_path, text)) return trace.fail(89);
+    // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)                 [90]
+    Ref stat = lookup_global(S::stat);
+    Ref read_bit = get_attr(stat, S::owner_read);
+    Ref write_bit = read_bit ? get_attr(stat, S::owner_write) : Ref();
+    Ref mode = write_bit ? Ref(steal, PyNumber_Or(read_bit, write_bit)) : Ref();
+    if (!mode || !call_method(meta_path, S::chmod, mode)) return trace.fail(90);
+    return Ref(borrow, Py_None);
+}
+
+/* ---------------------------------------------------------------------------
+ * def _validate_name(self, name: str) -> None:                         [92]
+ *     """校验账号别名。"""
+ * ------------------------------------------------------------------------ */
+
+// `name and name.replace("-", "").replace("_", "").isalnum()`, in one pass:
+// every character is a hyphen, an underscore or alphanumeric, and at least
+// one is alphanumeric.
+bool is_valid_name(Borrowed name)
+{
+    const int kind = PyUnicode_KIND(name.ptr());
+    const void* data = PyUnicode_DATA(name.ptr());
+    bool any_alphanumeric = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(name.ptr()); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '-' || c == '_') continue;
+        if (!Py_UNICODE_ISALNUM(c)) return false;
+        any_alphanumeric = true;
+    }
+    return any_alphanumeric;
+}
+
+Ref validate_name(const Trace& trace, Borrowed, Borrowed name)
+{
+    // if not name or not name.replace("-", "").replace("_", "").isalnum():   [94]
+    if (!is_valid_name(name)) {
+        //     raise InvalidCollectOptionError("账号名称只能包含字母、数字、下划线和中划线")   [95]
+        return trace.raise(95, new_error(S::InvalidCollectOptionError, string(S::msg_invalid_name)));
+    }
+    return Ref(borrow, Py_None);
+}
+
+/* ---------------------------------------------------------------------------
+ * def _keyring_account(self, name: str) -> str:                        [97]
+ *     """生成 keyring account。"""
+ * ------------------------------------------------------------------------ */
+Ref keyring_account(const Trace& trace, Borrowed, Borrowed name)
+{
+    // return f"account:{name}"                                          [99]
+    return trace.result(99, join_text(S::account_prefix, name));
+}
+
+/* ---------------------------------------------------------------------------
+ * def _require_keyring(self):                                          [101]
+ *     """获取 keyring 模块。"""
+ * ------------------------------------------------------------------------ */
+Ref require_keyring(const Trace& trace, Borrowed)
+{
+    // if not _KEYRING_AVAILABLE:                                        [103]
+    int available = truth(lookup_global(S::_KEYRING_AVAILABLE));
+    if (available < 0) return trace.fail(103);
+    if (!available) {
+        //     raise SellerSpriteDependencyError(
+        //         "当前环境缺少 keyring，无法安全保存卖家精灵密码")            [104]
+        return trace.raise(104, new_error(S::SellerSpriteDependencyError, string(S::msg_keyring_missing)));
+    }
+    // return keyring                                                    [105]
+    return trace.result(105, lookup_global(S::keyring));
+}
+
+// `keyring.errors.NoKeyringError`, read at the moment an exception is matched.
+Ref no_keyring_error()
+{
+    return get_attr(get_attr(lookup_global(S::keyring), S::errors), S::NoKeyringError);
+}
+
+// The `except keyring.errors.NoKeyringError as exc:` clause shared by the
+// password writer and reader: a missing backend becomes the dependency
+// error `message`, caused by it; anything else goes on unchanged.
+Failed handle_keyring_failure(const Trace& trace, int match_line, int raise_line, StringId message)
+{
+    Ref exc = take_exception();
+    Handling handling(exc);
+    Ref missing_backend = no_keyring_error();
+    if (!missing_backend) return trace.fail(match_line);
+    if (!PyErr_GivenExceptionMatches(exc, missing_backend)) return reraise(std::move(exc));
+    return trace.raise_from(raise_line, new_error(S::SellerSpriteDependencyError, string(message)), exc);
+}
+
+/* ---------------------------------------------------------------------------
+ * def _set_password(self, name: str, password: str) -> None:           [107]
+ *     """写入系统凭据管理器。"""
+ * ------------------------------------------------------------------------ */
+Ref set_password(const Trace& trace, Borrowed self, Borrowed name, Borrowed password)
+{
+    // kr = self._require_keyring()                                      [109]
+    Ref kr = call_method(self, S::_require_keyring);
+    if (!kr) return trace.fail(109);
+    // try:
+    //     kr.set_password(_KEYRING_SERVICE, self._keyring_account(name), password)   [111]
+    Ref service = lookup_global(S::_KEYRING_SERVICE);
+    Ref account = service ? call_method(self, S::_keyring_account, name) : Ref();
+    Ref stored = account ? call_method(kr, S::set_password, service, account, password) : Ref();
+    if (stored) return Ref(borrow, Py_None);
+    trace.add(111);
+    // except keyring.errors.NoKeyringError as exc:                      [112]
+    //     raise SellerSpriteDependencyError(
+    //         "当前系统 keyring 不可用，无法安全保存卖家精灵密码") from exc    [113]
+    return handle_keyring_failure(trace, 112, 113, S::msg_keyring_unusable_save);
+}
+
+/* ---------------------------------------------------------------------------
+ * def _get_password(self, name: str) -> str | None:                    [115]
+ *     """读取系统凭据管理器密码。"""
+ * ------------------------------------------------------------------------ */
+Ref get_password(const Trace& trace, Borrowed self, Borrowed name)
+{
+    // kr = self._require_keyring()                                      [117]
+    Ref kr = call_method(self, S::_require_keyring);
+    if (!kr) return trace.fail(117);
+    // try:
+    //     return kr.get_password(_KEYRING_SERVICE, self._keyring_account(name))   [119]
+    Ref service = lookup_global(S::_KEYRING_SERVICE);
+    Ref account = service ? call_method(self, S::_keyring_account, name) : Ref();
+    Ref password = account ? call_method(kr, S::get_password, service, account) : Ref();
+    if (password && !PyUnicode_CheckExact(password) && password.ptr() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", password.type()->tp_name);
+        password = nullptr;
+    }
+    if (password) return password;
+    trace.add(119);
+    // except keyring.errors.NoKeyringError as exc:                      [120]
+    //     raise SellerSpriteDependencyError(
+    //         "当前系统 keyring 不可用，无法读取卖家精灵密码") from exc        [121]
+    return handle_keyring_failure(trace, 120, 121, S::msg_keyring_unusable_read);
+}
+
+/* ---------------------------------------------------------------------------
+ * def _delete_password(self, name: str) -> None:                       [123]
+ *     """删除系统凭据管理器密码。"""
+ * ------------------------------------------------------------------------ */
+Ref delete_password(const Trace& trace, Borrowed self, Borrowed name)
+{
+    // if not _KEYRING_AVAILABLE:                                        [125]
+    //     return
+    int available = truth(lookup_global(S::_KEYRING_AVAILABLE));
+    if (available < 0) return trace.fail(125);
+    if (!available) return Ref(borrow, Py_None);
+    // try:
+    //     keyring.delete_password(_KEYRING_SERVICE, self._keyring_account(name))   [128]
+    Ref remove = get_attr(lookup_global(S::keyring), S::delete_password);
+    Ref service = remove ? lookup_global(S::_KEYRING_SERVICE) : Ref();
+    Ref account = service ? call_method(self, S::_keyring_account, name) : Ref();
+    Ref removed = account ? call(remove, service, account) : Ref();
+    if (removed) return Ref(borrow, Py_None);
+    trace.add(128);
+    // except Exception:
+    //     pass
+    Ref exc = catch_exception(borrowed(PyExc_Exception));
+    if (!exc) return nullptr;
+    return Ref(borrow, Py_None);
+}
+
+/* ---------------------------------------------------------------------------
+ * Module body
+ * ------------------------------------------------------------------------ */
+
+// The body of the `try` around the keyring imports. `line` tells which
+// statement failed.
+bool import_keyring(int& line)
+{
+    // import keyring                                                    [13]
+    line = 13;
+    if (!set_global(S::keyring, import_module(S::keyring))) return false;
+    // import keyring.errors                                             [14]
+    line = 14;
+    if (!set_global(S::keyring, import_module(S::keyring_errors))) return false;
+    // _KEYRING_AVAILABLE = True                                         [16]
+    line = 16;
+    return set_global(S::_KEYRING_AVAILABLE, Ref(borrow, Py_True));
+}
+
+int exec_credarium(const Trace& init)
+{
+    // import json                                                       [5]
+    if (!set_global(S::json, import_module(S::json))) return init.fail(5);
+    // import stat                                                       [6]
+    if (!set_global(S::stat, import_module(S::stat))) return init.fail(6);
+    // from pathlib import Path                                          [7]
+    if (!import_from(S::pathlib, {S::Path})) return init.fail(7);
+    // from zorvan.config import CONFIG_DIR                              [9]
+    if (!import_from(S::zorvan_config, {S::CONFIG_DIR})) return init.fail(9);
+    // from zorvan.seller_sprite.domain.exceptions import (
+    //     InvalidCollectOptionError, SellerSpriteDependencyError)       [10]
+    if (!import_from(S::zorvan_seller_sprite_domain_exceptions,
+                     {S::InvalidCollectOptionError, S::SellerSpriteDependencyError})) {
+        return init.fail(10);
+    }
+
+    // try:
+    //     import keyring; import keyring.errors; _KEYRING_AVAILABLE = True
+    int line = 0;
+    if (!import_keyring(line)) {
+        init.add(line);
+        // except Exception:
+        Ref exc = catch_exception(borrowed(PyExc_Exception));
+        if (!exc) return -1;
+        Handling handling(exc);
+        //     _KEYRING_AVAILABLE = False                                [18]
+        if (!set_global(S::_KEYRING_AVAILABLE, Ref(borrow, Py_False))) return init.fail(18);
+    }
+
+    // _KEYRING_SERVICE = "zorvan-seller-sprite"                          [21]
+    if (!set_global(S::_KEYRING_SERVICE, Ref(borrow, string(S::keyring_service)))) return init.fail(21);
+
+    // class SellerSpriteCredarium:                                      [24]
+    //     """保存卖家精灵账号名与用户名，密码存入系统凭据管理器。"""
+    Ref namespace_ = dict_of({{S::dunder_module, string(S::zorvan_seller_sprite_services_credarium)},
+                              {S::dunder_qualname, string(S::SellerSpriteCredarium)},
+                              {S::dunder_doc, string(S::class_doc)}});
+    if (!namespace_) return init.fail(24);
+    //     def __init__(...), def save(...), ...: one method object each,
+    //     failing at the method's own def line.
+    for (std::uint16_t index = 0; index < function_count; ++index) {
+        const CodeDecl& method = generated::functions[index].code;
+        Ref function = make_function(index);
+        if (!function || PyDict_SetItem(namespace_, string(method.name), function) < 0) {
+            return init.fail(method.first_line);
+        }
+    }
+    Ref bases(steal, PyTuple_New(0));
+    Ref cls = call(borrowed(reinterpret_cast<PyObject*>(&PyType_Type)), S::SellerSpriteCredarium, bases,
+                   namespace_);
+    if (!set_global(S::SellerSpriteCredarium, cls)) return init.fail(24);
+    return 0;
+}
+
+// In class order, as in the manifest.
+constexpr Entry entries[] = {
+    entry<init>,
+    entry<save>,
+    entry<list>,
+    entry<delete_>,
+    entry<get>,
+    entry<load_accounts>,
+    entry<save_accounts>,
+    entry<validate_name>,
+    entry<keyring_account>,
+    entry<require_keyring>,
+    entry<set_password>,
+    entry<get_password>,
+    entry<delete_password>,
+};
+static_assert(std::size(entries) == function_count);
+
+constexpr ModuleDecl module = module_decl(entries, exec_credarium);
+
+}  // namespace
+
+}  // namespace credarium
+
+PyMODINIT_FUNC PyInit_credarium() { return frame::init_module(credarium::module); }

@@ -1,0 +1,192 @@
+#include "files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <utility>
+
+namespace credarium::files {
+
+using namespace frame;
+
+namespace {
+
+bool raise_os_error(const char* path)
+{
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    return false;
+}
+
+const char* path_of(Borrowed path) { return PyBytes_AS_STRING(path.ptr()); }
+
+// Closes a file descriptor at the end of its scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Closes now, reporting the error a delayed write may surface here.
+    int close() { return ::close(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
+
+bool write_all(int fd, const char* data, Py_ssize_t size)
+{
+    while (size > 0) {
+        ssize_t written;
+        Py_BEGIN_ALLOW_THREADS
+        written = ::write(fd, data, static_cast<std::size_t>(size));
+        Py_END_ALLOW_THREADS
+        if (written < 0) {
+            if (errno == EINTR) {
+                if (PyErr_CheckSignals() < 0) return false;
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Writes a new file that nobody else can read, from its creation on.
+bool write_private_file(const std::string& path, Borrowed data, bool durable)
+{
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) return raise_os_error(path.c_str());
+    bool ok = write_all(fd.get(), PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()));
+    if (ok && durable) {
+        int synced;
+        Py_BEGIN_ALLOW_THREADS
+        synced = ::fsync(fd.get());
+        Py_END_ALLOW_THREADS
+        ok = synced == 0;
+    }
+    int failure = errno;
+    if (fd.close() != 0 && ok) {
+        ok = false;
+        failure = errno;
+    }
+    if (!ok) {
+        if (!PyErr_Occurred()) {
+            errno = failure;
+            raise_os_error(path.c_str());
+        }
+        ::unlink(path.c_str());
+    }
+    return ok;
+}
+
+// A name next to `path` that nothing holds yet, made unique by the process,
+// a counter and the time, so that concurrent writers never share one.
+std::string temporary_name(const std::string& path)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string::size_type slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%lx.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
+    return folder + "." + base + suffix;
+}
+
+}  // namespace
+
+bool look_at(Borrowed path, Existing& existing, Ref& content)
+{
+    content = nullptr;
+    // Non-blocking, so that a FIFO at this path cannot hold the write up.
+    FileDescriptor fd(::open(path_of(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        existing = errno == ENOENT ? Existing::missing : Existing::unreadable;
+        return true;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) < 0) return raise_os_error(path_of(path));
+    if (!S_ISREG(status.st_mode)) {
+        existing = Existing::not_regular;
+        return true;
+    }
+    std::string bytes;
+    char buffer[65536];
+    while (true) {
+        ssize_t got;
+        Py_BEGIN_ALLOW_THREADS
+        got = ::read(fd.get(), buffer, sizeof buffer);
+        Py_END_ALLOW_THREADS
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            existing = Existing::unreadable;
+            return true;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    content = Ref(steal, PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    if (!content) return false;
+    existing = Existing::read;
+    return true;
+}
+
+bool set_aside(Borrowed path, Borrowed content)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    ::gmtime_r(&now.tv_sec, &utc);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+    std::string base = std::string(path_of(path)) + ".unreadable-" + stamp;
+    char micros[32];
+    std::snprintf(micros, sizeof micros, ".%06ldZ", static_cast<long>(now.tv_nsec / 1000));
+    base += micros;
+
+    for (int attempt = 0;; ++attempt) {
+        std::string aside = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+        if (content) {
+            if (write_private_file(aside, content, true)) return true;
+            if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) return false;
+            PyErr_Clear();
+            continue;
+        }
+        // Unreadable bytes cannot be copied; the file itself moves aside.
+        if (::access(aside.c_str(), F_OK) == 0 && attempt < 100) continue;
+        if (::rename(path_of(path), aside.c_str()) < 0) return raise_os_error(path_of(path));
+        ::chmod(aside.c_str(), 0600);  // as private as the copy would be; best effort
+        return true;
+    }
+}
+
+bool replace(Borrowed path, Borrowed data)
+{
+    std::string target = path_of(path);
+    std::string temporary = temporary_name(target);
+    if (!write_private_file(temporary, data, true)) return false;
+    if (::rename(temporary.c_str(), target.c_str()) < 0) {
+        raise_os_error(target.c_str());
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace credarium::files
