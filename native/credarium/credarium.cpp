@@ -84,6 +84,15 @@ Ref save(const Trace& trace, Borrowed self, Borrowed name, Borrowed username, Bo
     return trace.result(43, dict_of({{S::name, name}, {S::username, username}}));
 }
 
+// `entry.get("username")`; an exact dict, the usual entry, is asked directly.
+Ref entry_username(Borrowed entry)
+{
+    if (!PyDict_CheckExact(entry.ptr())) return call_method(entry, S::get, S::username);
+    PyObject* username = PyDict_GetItemWithError(entry, string(S::username));
+    if (username == nullptr && PyErr_Occurred()) return nullptr;
+    return Ref(borrow, username != nullptr ? username : Py_None);
+}
+
 /* ---------------------------------------------------------------------------
  * def list(self) -> list[dict]:                                        [45]
  *     """列出已保存账号，不返回密码。"""
@@ -98,7 +107,7 @@ Ref list(const Trace& trace, Borrowed self)
     Ref result(steal, PyList_New(0));
     if (!result) return trace.fail(48);
     bool walked = for_each_item(accounts, [&](Borrowed name, Borrowed item) {
-        Ref row = dict_of({{S::name, name}, {S::username, call_method(item, S::get, S::username)}});
+        Ref row = dict_of({{S::name, name}, {S::username, entry_username(item)}});
         return row && PyList_Append(result, row) == 0;
     });
     if (!walked) return trace.fail(48);
@@ -172,7 +181,7 @@ Ref get(const Trace& trace, Borrowed self, Borrowed name)
     //     "username": account.get("username"),                          [73]
     //     "password": password,
     // }
-    Ref username = call_method(account, S::get, S::username);
+    Ref username = entry_username(account);
     if (!username) return trace.fail(73);
     return trace.result(72, dict_of({{S::name, name}, {S::username, username}, {S::password, password}}));
 }
@@ -182,19 +191,52 @@ Ref get(const Trace& trace, Borrowed self, Borrowed name)
  *     """读取账号元数据。"""
  * ------------------------------------------------------------------------ */
 
-// `json.loads(self.meta_path.read_text(encoding="utf-8"))`, except that
-// something other than a regular file there (a FIFO would block the read
-// forever) reads as malformed.
+// Whether `path` is a plain pathlib path whose read_text is pathlib's own,
+// so that the file system can answer for it directly, without the layers
+// of a text stream.
+bool is_plain_path(Borrowed path)
+{
+    static PyObject* plain_type = nullptr;  // pathlib.PosixPath, kept for the process
+    if (plain_type == nullptr) {
+        Ref pathlib(steal, PyImport_GetModule(string(S::pathlib)));
+        Ref type = pathlib && pathlib.ptr() != Py_None ? get_attr(pathlib, S::PosixPath) : Ref();
+        if (!type || !PyType_Check(type.ptr())) {
+            PyErr_Clear();
+            return false;
+        }
+        plain_type = type.release();
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())) != plain_type) return false;
+    PyObject* method = _PyType_Lookup(Py_TYPE(path.ptr()), string(S::read_text));
+    if (method == nullptr || !PyFunction_Check(method)) return false;
+    PyObject* module = PyFunction_GetModule(method);
+    return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "pathlib") == 0;
+}
+
+// `self.meta_path.read_text(encoding="utf-8")`, or None when something
+// other than a regular file stands there (a FIFO would block the read
+// forever), which then reads as malformed.
+Ref read_accounts_text(Borrowed meta_path)
+{
+    if (!meta_path) return nullptr;
+    if (is_plain_path(meta_path)) {
+        PyObject* raw_path = nullptr;
+        if (!PyUnicode_FSConverter(meta_path, &raw_path)) return nullptr;
+        return files::read_text(Ref(steal, raw_path));
+    }
+    int regular = truth(call_method(meta_path, S::is_file));
+    if (regular < 0) return nullptr;
+    if (!regular) return Ref(borrow, Py_None);
+    return call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
+}
+
+// `json.loads(self.meta_path.read_text(encoding="utf-8"))`
 Ref read_payload(Borrowed self)
 {
     Ref json = lookup_global(S::json);
     if (!json) return nullptr;
-    Ref meta_path = get_attr(self, S::meta_path);
-    int regular = truth(call_method(meta_path, S::is_file));
-    if (regular < 0) return nullptr;
-    if (!regular) return Ref(borrow, Py_None);
-    Ref text = call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
-    if (!text) return nullptr;
+    Ref text = read_accounts_text(get_attr(self, S::meta_path));
+    if (!text || text.ptr() == Py_None) return text;
     return call_method(json, S::loads, text);
 }
 

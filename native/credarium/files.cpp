@@ -147,6 +147,24 @@ bool look_at(Borrowed path, Existing& existing, Ref& content)
     return true;
 }
 
+Ref read_text(Borrowed path)
+{
+    Existing existing;
+    Ref content;
+    if (!look_at(path, existing, content)) return nullptr;
+    switch (existing) {
+    case Existing::not_regular:
+        return Ref(borrow, Py_None);
+    case Existing::missing:
+    case Existing::unreadable:
+        raise_os_error(path_of(path));
+        return nullptr;
+    case Existing::read:
+        break;
+    }
+    return Ref(steal, PyUnicode_DecodeUTF8(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), nullptr));
+}
+
 bool set_aside(Borrowed path, Borrowed content)
 {
     timespec now{};

@@ -22,6 +22,12 @@ enum class Existing {
 // False with an OSError raised only for failures other than those above.
 bool look_at(frame::Borrowed path, Existing& existing, frame::Ref& content);
 
+// The text of the file at `path` (bytes) decoded as strict UTF-8, as
+// pathlib's read_text(encoding="utf-8") gives it to a JSON parser; None when
+// something other than a regular file stands there (a FIFO would otherwise
+// block the read forever). Null with OSError or UnicodeDecodeError raised.
+frame::Ref read_text(frame::Borrowed path);
+
 // Sets an existing file aside under a sibling name that says what it is and
 // when it was set aside: "<path>.unreadable-<UTC time>". `content` holds its
 // bytes, or is null when they could not be read (the file is then renamed

@@ -337,6 +337,20 @@ struct FunctionHead {
 bool bind_arguments(const FunctionHead& function, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames, PyObject** slots);
 
+// Whether a call passes every parameter, in declaration order: the
+// positional ones by position, the rest by keywords that are the parameter
+// names themselves. The caller's argument vector is then the bound slots.
+inline bool takes_arguments_as_given(const FunctionDecl& decl, std::size_t nargsf, PyObject* kwnames, int count)
+{
+    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr) return given == count && decl.code.kwonlycount == 0;
+    if (given + PyTuple_GET_SIZE(kwnames) != count) return false;
+    for (int i = static_cast<int>(given); i < count; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i - given) != string(decl.code.locals[i]).ptr()) return false;
+    }
+    return true;
+}
+
 [[gnu::cold]] bool refuse_argument(const FunctionDecl& decl, int index, PyObject* value);
 
 inline bool check_arguments(const FunctionDecl& decl, PyObject* const* slots, int count)
@@ -382,14 +396,13 @@ PyObject* entry(PyObject* callable, PyObject* const* args, std::size_t nargsf, P
     const auto& function = *reinterpret_cast<const detail::FunctionHead*>(callable);
     const FunctionDecl& decl = *function.decl;
     PyObject* slots[count > 0 ? count : 1];
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == count && decl.code.kwonlycount == 0) [[likely]] {
-        for (int i = 0; i < count; ++i) slots[i] = args[i];
-    } else if (!detail::bind_arguments(function, args, nargsf, kwnames, slots)) {
-        return nullptr;
+    if (!detail::takes_arguments_as_given(decl, nargsf, kwnames, count)) [[unlikely]] {
+        if (!detail::bind_arguments(function, args, nargsf, kwnames, slots)) return nullptr;
+        args = slots;
     }
-    if (!detail::check_arguments(decl, slots, count)) return nullptr;
+    if (!detail::check_arguments(decl, args, count)) return nullptr;
     try {
-        return detail::run_body<Body>(Trace(borrowed(function.traceback_name)), slots,
+        return detail::run_body<Body>(Trace(borrowed(function.traceback_name)), args,
                                       std::make_index_sequence<count>{});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

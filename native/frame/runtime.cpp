@@ -3,6 +3,7 @@
 #include "state.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace frame {
 
@@ -258,10 +259,16 @@ Ref detail::join_text(PyObject* const* pieces, std::size_t count)
     }
     Ref result(steal, PyUnicode_New(length, widest));
     if (!result) return nullptr;
+    const int kind = PyUnicode_KIND(result.ptr());
+    char* out = static_cast<char*>(PyUnicode_DATA(result.ptr()));
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
         Py_ssize_t piece_length = PyUnicode_GET_LENGTH(pieces[i]);
-        _PyUnicode_FastCopyCharacters(result, at, pieces[i], 0, piece_length);
+        if (PyUnicode_KIND(pieces[i]) == kind) {
+            std::memcpy(out + at * kind, PyUnicode_DATA(pieces[i]), static_cast<std::size_t>(piece_length * kind));
+        } else {
+            _PyUnicode_FastCopyCharacters(result, at, pieces[i], 0, piece_length);
+        }
         at += piece_length;
     }
     return result;

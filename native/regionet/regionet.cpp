@@ -6,6 +6,7 @@
 // Those lines are the lines of the traceback entries.
 #include "regionet_table.hpp"
 
+#include <cstring>
 #include <iterator>
 
 namespace regionet {
@@ -16,28 +17,97 @@ namespace {
 
 TypeMethod str_strip{&PyUnicode_Type, S::strip};
 
+// The rows of the marketplace table, in their order.
+struct Row {
+    StringId code;
+    StringId base_url;
+    int line;
+};
+constexpr Row rows[] = {
+    {S::US, S::url_us, 9},
+    {S::UK, S::url_uk, 10},
+    {S::DE, S::url_de, 11},
+    {S::JP, S::url_jp, 12},
+};
+
+// The ends of an ASCII text without the whitespace that strip() removes.
+struct AsciiSpan {
+    const unsigned char* begin;
+    const unsigned char* end;
+    Py_ssize_t length() const { return end - begin; }
+};
+
+AsciiSpan stripped_ascii(Borrowed text)
+{
+    const auto* begin = static_cast<const unsigned char*>(PyUnicode_DATA(text.ptr()));
+    const unsigned char* end = begin + PyUnicode_GET_LENGTH(text.ptr());
+    while (begin < end && Py_UNICODE_ISSPACE(*begin)) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(end[-1])) --end;
+    return {begin, end};
+}
+
+unsigned char ascii_upper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
+
+void copy_upper(const AsciiSpan& span, unsigned char* out)
+{
+    for (const unsigned char* c = span.begin; c < span.end; ++c) *out++ = ascii_upper(*c);
+}
+
 // `text.strip().upper()` for an exact str.
 //
-// Plain ASCII, the usual case, is done in one pass and one allocation;
+// Plain ASCII, the usual case, is done in one pass and one allocation:
 // ASCII whitespace and letters are all that strip and upper touch there, so
-// the result is the same text the two methods give.
+// the result is the text the two methods give.
 Ref strip_upper(Borrowed text)
 {
-    if (PyUnicode_IS_ASCII(text.ptr())) {
-        const auto* begin = static_cast<const unsigned char*>(PyUnicode_DATA(text.ptr()));
-        const unsigned char* end = begin + PyUnicode_GET_LENGTH(text.ptr());
-        while (begin < end && Py_UNICODE_ISSPACE(*begin)) ++begin;
-        while (end > begin && Py_UNICODE_ISSPACE(end[-1])) --end;
-        Ref result(steal, PyUnicode_New(end - begin, 0x7F));
-        if (!result) return nullptr;
-        auto* out = static_cast<unsigned char*>(PyUnicode_DATA(result.ptr()));
-        for (const unsigned char* c = begin; c < end; ++c) {
-            *out++ = static_cast<unsigned char>(*c >= 'a' && *c <= 'z' ? *c - ('a' - 'A') : *c);
-        }
-        return result;
+    if (!PyUnicode_IS_ASCII(text.ptr())) {
+        Ref stripped = str_strip.call(text);
+        return call_method(stripped, S::upper);
     }
-    Ref stripped = str_strip.call(text);
-    return call_method(stripped, S::upper);
+    AsciiSpan span = stripped_ascii(text);
+    Ref result(steal, PyUnicode_New(span.length(), 0x7F));
+    if (!result) return nullptr;
+    copy_upper(span, static_cast<unsigned char*>(PyUnicode_DATA(result.ptr())));
+    return result;
+}
+
+// `country.strip().upper()`, handing back the table's own key string when
+// the code is one of the built-in ones: an equal string, so the lookup
+// answers the same, without making one and with an identity match.
+Ref normalized_code(Borrowed country)
+{
+    if (PyUnicode_IS_ASCII(country.ptr())) {
+        AsciiSpan span = stripped_ascii(country);
+        if (span.length() == 2) {
+            const unsigned char code[2] = {ascii_upper(span.begin[0]), ascii_upper(span.begin[1])};
+            for (const Row& row : rows) {
+                Borrowed key = string(row.code);
+                if (std::memcmp(PyUnicode_DATA(key.ptr()), code, 2) == 0) return Ref(borrow, key);
+            }
+        }
+    }
+    return strip_upper(country);
+}
+
+// `f"{origin}/dp/{asin.strip().upper()}"`; an ASCII origin and ASIN, the
+// usual case, go straight into one new string.
+Ref product_url(Borrowed origin, Borrowed asin)
+{
+    if (!PyUnicode_IS_ASCII(origin.ptr()) || !PyUnicode_IS_ASCII(asin.ptr())) {
+        Ref product = strip_upper(asin);
+        return join_text(origin, S::product_path, product);
+    }
+    Borrowed path = string(S::product_path);
+    AsciiSpan span = stripped_ascii(asin);
+    Py_ssize_t origin_length = PyUnicode_GET_LENGTH(origin.ptr());
+    Py_ssize_t path_length = PyUnicode_GET_LENGTH(path.ptr());
+    Ref url(steal, PyUnicode_New(origin_length + path_length + span.length(), 0x7F));
+    if (!url) return nullptr;
+    auto* out = static_cast<unsigned char*>(PyUnicode_DATA(url.ptr()));
+    std::memcpy(out, PyUnicode_DATA(origin.ptr()), static_cast<std::size_t>(origin_length));
+    std::memcpy(out + origin_length, PyUnicode_DATA(path.ptr()), static_cast<std::size_t>(path_length));
+    copy_upper(span, out + origin_length + path_length);
+    return url;
 }
 
 // `mapping[key]`: an exact dict raises KeyError(key) for a missing key;
@@ -56,7 +126,7 @@ Ref get_item(Borrowed mapping, Borrowed key)
 Ref sorted_keys_text(Borrowed mapping)
 {
     if (!mapping) return nullptr;
-    Ref keys(steal, PySequence_List(mapping));
+    Ref keys(steal, PyDict_CheckExact(mapping.ptr()) ? PyDict_Keys(mapping) : PySequence_List(mapping));
     if (!keys || PyList_Sort(keys) < 0) return nullptr;
     return Ref(steal, PyUnicode_Join(string(S::comma_space), keys));
 }
@@ -68,7 +138,7 @@ Ref sorted_keys_text(Borrowed mapping)
 Ref resolve_marketplace(const Trace& trace, Borrowed country)
 {
     // normalized = country.strip().upper()                              [18]
-    Ref normalized = strip_upper(country);
+    Ref normalized = normalized_code(country);
     if (!normalized) return trace.fail(18);
     // try:
     //     return _MARKETPLACES[normalized]                              [20]
@@ -100,11 +170,7 @@ Ref build_product_url(const Trace& trace, Borrowed asin, Borrowed country)
     // return f"{marketplace.base_url}/dp/{asin.strip().upper()}"       [29]
     Ref origin = format_value(get_attr(marketplace, S::base_url));
     if (!origin) return trace.fail(29);
-    Ref product = strip_upper(asin);
-    if (!product) return trace.fail(29);
-    Ref url = join_text(origin, S::product_path, product);
-    if (!url) return trace.fail(29);
-    return url;
+    return trace.result(29, product_url(origin, asin));
 }
 
 /* ---------------------------------------------------------------------------
@@ -125,17 +191,6 @@ int exec_regionet(const Trace& init)
     //     "DE": Marketplace(country="DE", base_url="https://www.amazon.de"),       [11]
     //     "JP": Marketplace(country="JP", base_url="https://www.amazon.co.jp"),    [12]
     // }
-    struct Row {
-        StringId code;
-        StringId base_url;
-        int line;
-    };
-    static constexpr Row rows[] = {
-        {S::US, S::url_us, 9},
-        {S::UK, S::url_uk, 10},
-        {S::DE, S::url_de, 11},
-        {S::JP, S::url_jp, 12},
-    };
     Ref marketplaces = new_dict();
     if (!marketplaces) return init.fail(9);
     for (const Row& row : rows) {
