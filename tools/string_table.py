@@ -275,6 +275,7 @@ def generate(manifest: dict, namespace: str) -> str:
         "    return frame::ModuleDecl{",
         f"        .name = {c_string(module['name'])},",
         f"        .doc = {c_string(module['doc'])},",
+        f"        .path = {c_string(module['path'])},",
         f"        .module_path = S::{module_path},",
         f"        .source_path = S::{source_path},",
         f"        .init_traceback_name = S::{init_name},",

@@ -71,6 +71,7 @@ using ModuleBody = int (*)(const Trace& init);
 struct ModuleDecl {
     const char* name;  // the name in the module definition, e.g. "regionet"
     const char* doc;
+    const char* path;  // the full module path, for messages made before the string table
     StringId module_path;
     StringId source_path;
     StringId init_traceback_name;

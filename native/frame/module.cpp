@@ -205,7 +205,7 @@ bool check_interpreter_version()
     char message[200];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, PyUnicode_AsUTF8(string(state.decl->module_path)),
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, state.decl->path,
                   "does not match", static_cast<int>((Py_Version >> 24) & 0xFF),
                   static_cast<int>((Py_Version >> 16) & 0xFF));
     return PyErr_WarnEx(nullptr, message, 1) == 0;
@@ -230,15 +230,12 @@ bool prologue(PyObject* module, bool& traceback_ready)
     if (builtins == nullptr) return false;
     Py_XSETREF(state.builtins, Py_NewRef(builtins));
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
-    // The interpreter version is read from the interpreter's own word, so
-    // no string of ours is needed yet; the message names the module path
-    // as a C string instead.
+    if (!check_interpreter_version()) return false;
     state.empty_tuple = PyTuple_New(0);
     state.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
     state.empty_str = PyUnicode_New(0, 0);
     if (!state.empty_tuple || !state.empty_bytes || !state.empty_str) return false;
     if (!build_string_table(decl)) return false;
-    if (!check_interpreter_version()) return false;
 
     traceback_ready = true;
     state.function_type = function_type();
@@ -279,8 +276,7 @@ int exec_module(PyObject* module) noexcept
     if (traceback_ready && PyErr_Occurred()) Trace(string(decl.init_traceback_name)).add(1);
     Py_CLEAR(state.module);
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, string_table ? PyUnicode_AsUTF8(string(decl.init_traceback_name))
-                                                        : decl.name);
+        PyErr_Format(PyExc_ImportError, "init %s", decl.path);
     }
     return -1;
 }
