@@ -125,11 +125,65 @@ Ref get_item(Borrowed mapping, Borrowed key)
 // `", ".join(sorted(mapping))`
 Ref sorted_keys_text(Borrowed mapping)
 {
-    if (!mapping) return nullptr;
     Ref keys(steal, PyDict_CheckExact(mapping.ptr()) ? PyDict_Keys(mapping) : PySequence_List(mapping));
     if (!keys || PyList_Sort(keys) < 0) return nullptr;
     return Ref(steal, PyUnicode_Join(string(S::comma_space), keys));
 }
+
+// The list of supported countries in the error message, remembered with the
+// dict it was made from and that dict's keys, in order. While the same
+// dict holds the same key objects (exact str, so they cannot change), the
+// sorted text is the same; anything else makes it again. Like all module
+// state, what it holds lives until the process ends.
+class SupportedCountries {
+public:
+    Ref text(Borrowed mapping)
+    {
+        if (!mapping) return nullptr;
+        if (mapping.ptr() == table_ && same_keys(mapping)) return Ref(borrow, text_);
+        Ref text = sorted_keys_text(mapping);
+        if (text) remember(mapping, text);
+        return text;
+    }
+
+private:
+    bool same_keys(Borrowed mapping) const
+    {
+        if (PyDict_GET_SIZE(mapping.ptr()) != PyTuple_GET_SIZE(keys_)) return false;
+        Py_ssize_t position = 0;
+        PyObject* key;
+        for (Py_ssize_t i = 0; PyDict_Next(mapping, &position, &key, nullptr); ++i) {
+            if (key != PyTuple_GET_ITEM(keys_, i)) return false;
+        }
+        return true;
+    }
+
+    void remember(Borrowed mapping, const Ref& text)
+    {
+        Py_CLEAR(table_);
+        if (!PyDict_CheckExact(mapping.ptr())) return;
+        Ref keys(steal, PyTuple_New(PyDict_GET_SIZE(mapping.ptr())));
+        if (!keys) {
+            PyErr_Clear();  // only a missed shortcut
+            return;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        for (Py_ssize_t i = 0; PyDict_Next(mapping, &position, &key, nullptr); ++i) {
+            if (!PyUnicode_CheckExact(key)) return;
+            PyTuple_SET_ITEM(keys.ptr(), i, Py_NewRef(key));
+        }
+        table_ = Py_NewRef(mapping.ptr());
+        Py_XSETREF(keys_, keys.release());
+        Py_XSETREF(text_, Py_NewRef(text.ptr()));
+    }
+
+    PyObject* table_ = nullptr;
+    PyObject* keys_ = nullptr;
+    PyObject* text_ = nullptr;
+};
+
+SupportedCountries supported_countries;
 
 /* ---------------------------------------------------------------------------
  * def resolve_marketplace(country: str) -> Marketplace:                 [16]
@@ -150,7 +204,7 @@ Ref resolve_marketplace(const Trace& trace, Borrowed country)
     if (!exc) return nullptr;
     Handling handling(exc);
     //     supported = ", ".join(sorted(_MARKETPLACES))                  [22]
-    Ref supported = sorted_keys_text(lookup_global(S::_MARKETPLACES));
+    Ref supported = supported_countries.text(lookup_global(S::_MARKETPLACES));
     if (!supported) return trace.fail(22);
     //     raise UnsupportedMarketplaceError(
     //         f"不支持的国家: {country}，支持: {supported}") from exc      [23]
