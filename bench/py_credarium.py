@@ -79,7 +79,7 @@ class SellerSpriteCredarium:
         if not self.meta_path.exists():
             return {}
         try:
-            payload = json.loads(self.meta_path.read_text(encoding="utf-8"))
+            payload = _read_payload(self.meta_path)
         except Exception:  # an unreadable or malformed file reads as no accounts at all
             return {}
         return payload if isinstance(payload, dict) else {}
@@ -132,6 +132,39 @@ class SellerSpriteCredarium:
 
 # Kept below the class so that the methods above stay on the same lines as in
 # the native module, whose tracebacks quote them.
+def _read_payload(path: Path):
+    """The decoded JSON of the file; None when it is not a regular file (a FIFO would block)."""
+    if not path.is_file():
+        return None
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+def _keep_unreadable(path: Path) -> None:
+    """Copy aside content that reading ignores, before a write replaces it."""
+    import os
+    import time
+
+    try:
+        with open(path, "rb", opener=lambda p, f: os.open(p, f | os.O_NONBLOCK)) as old:
+            if not stat.S_ISREG(os.fstat(old.fileno()).st_mode):
+                return
+            content = old.read()
+    except FileNotFoundError:
+        return
+    try:
+        if isinstance(json.loads(content.decode("utf-8")), dict):
+            return
+    except Exception:
+        pass
+    now = time.time()
+    aside = f"{path}.unreadable-{time.strftime('%Y%m%dT%H%M%S', time.gmtime(now))}.{int(now % 1 * 1e6):06d}Z"
+    fd = os.open(aside, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with open(fd, "wb") as copy:
+        copy.write(content)
+        copy.flush()
+        os.fsync(copy.fileno())
+
+
 def _replace_file(path: Path, text: str) -> None:
     """Replace `path` with `text` so that a reader sees the old file or the new one, never a mix.
 
@@ -141,6 +174,7 @@ def _replace_file(path: Path, text: str) -> None:
     import os
     import tempfile  # only writers need it, and it pulls in random and shutil
 
+    _keep_unreadable(path)
     fd, tmp_name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
         with open(fd, "w", encoding="utf-8") as tmp:
