@@ -1,0 +1,325 @@
+"""The store folder and accounts.json: where they live, how the file is read,
+its exact bytes and mode, the account-name rule, and that a write never
+destroys the old file, not even one whose content could not be read."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import pathlib
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import traceback
+
+import pytest
+
+from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
+from zorvan.seller_sprite.services import credarium
+from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+
+SOURCE = "zorvan/seller_sprite/services/credarium"
+METHOD = "zorvan.seller_sprite.services.credarium.SellerSpriteCredarium."
+SHOP, SELLER = "店铺二", "卖家乙"
+EXAMPLE = {"main": {"username": "seller-a"}, SHOP: {"username": SELLER}}
+EXAMPLE_BYTES = (
+    '{\n  "main": {\n    "username": "seller-a"\n  },\n'
+    f'  "{SHOP}": {{\n    "username": "{SELLER}"\n  }}\n}}'
+).encode()
+SET_ASIDE = re.compile(r"accounts\.json\.unreadable-(\d{8}T\d{6}\.\d{6}Z)")
+
+# Content that reads as an empty mapping and that a write must keep.
+MALFORMED = {
+    "array": b'[{"username": "u"}]',
+    "null": b"null",
+    "number": b"42",
+    "byte-order mark": b'\xef\xbb\xbf{"main": {"username": "u"}}',
+    "syntax error": b'{"main": {"username": "u"},}',
+    "invalid utf-8": b'{"m\xffin": {"username": "u"}}',
+    "empty": b"",
+}
+
+
+def _permissions_enforced() -> bool:
+    with tempfile.TemporaryDirectory() as folder:
+        probe = os.path.join(folder, "probe")
+        os.close(os.open(probe, os.O_CREAT | os.O_WRONLY, 0o200))
+        try:
+            os.close(os.open(probe, os.O_RDONLY))
+        except PermissionError:
+            return True
+        return False
+
+
+needs_permissions = pytest.mark.skipif(
+    os.geteuid() == 0 and not _permissions_enforced(), reason="root ignores file permissions"
+)
+
+
+def entries(exc):
+    return [(e.lineno, e.name.removeprefix(METHOD))
+            for e in traceback.extract_tb(exc.__traceback__) if e.filename == SOURCE]
+
+
+def mode_of(path):
+    return stat.S_IMODE(path.stat().st_mode)
+
+
+def folder_names(store):
+    return sorted(p.name for p in store.base_dir.iterdir())
+
+
+def finishes(call, path):
+    """Runs call() in a thread; False if it blocked on the FIFO at `path`."""
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    thread.join(10)
+    if thread.is_alive():  # open both ends so the blocked open() returns
+        for flags in (os.O_RDONLY, os.O_WRONLY):
+            try:
+                os.close(os.open(path, flags | os.O_NONBLOCK))
+            except OSError:
+                pass
+        return False
+    return True
+
+
+@pytest.fixture
+def store(tmp_path):
+    return SellerSpriteCredarium(base_dir=tmp_path)
+
+
+@pytest.fixture
+def umask_zero():
+    # With no umask, a mode tighter than 0666 must have been asked for.
+    previous = os.umask(0)
+    yield
+    os.umask(previous)
+
+
+@pytest.mark.parametrize("given, expected", [
+    (None, "config"), ("", "config"), ("a/b", "a/b"), ("path a/b", "a/b"),
+])
+def test_store_folder_is_the_base_dir_joined_with_seller_sprite(tmp_path, monkeypatch, given, expected):
+    monkeypatch.setattr(credarium, "CONFIG_DIR", tmp_path / "config")
+    if given and given.startswith("path "):
+        given = tmp_path / given.removeprefix("path ")
+    elif given:
+        given = str(tmp_path / given)
+    store = SellerSpriteCredarium(base_dir=given)
+    assert store.base_dir == tmp_path / expected / "seller_sprite"
+    assert store.meta_path == store.base_dir / "accounts.json"
+    assert store.base_dir.is_dir() and folder_names(store) == []  # the file comes with the first write
+    assert SellerSpriteCredarium(base_dir=given).base_dir == store.base_dir  # an existing folder is fine
+
+
+def test_regular_file_at_the_store_folder_fails_construction(tmp_path):
+    (tmp_path / "seller_sprite").write_text("in the way")
+    with pytest.raises(FileExistsError) as caught:
+        SellerSpriteCredarium(base_dir=tmp_path)
+    assert str(caught.value) == f"[Errno 17] File exists: '{tmp_path / 'seller_sprite'}'"
+    assert entries(caught.value) == [(29, "__init__")]
+
+
+def test_missing_file_reads_as_empty_and_creates_nothing(store):
+    assert store._load_accounts() == {}
+    assert folder_names(store) == []
+
+
+@pytest.mark.parametrize("content", MALFORMED.values(), ids=MALFORMED.keys())
+def test_malformed_file_reads_as_empty_and_is_left_alone(store, content):
+    store.meta_path.write_bytes(content)
+    assert store._load_accounts() == {}
+    assert store.meta_path.read_bytes() == content
+    assert folder_names(store) == ["accounts.json"]
+
+
+class OwnPath(type(pathlib.Path())):
+    """A path class of the caller's own: reading goes through its methods."""
+
+
+@pytest.mark.parametrize("make", [os.mkfifo, os.mkdir], ids=["fifo", "directory"])
+@pytest.mark.parametrize("own_path", [False, True], ids=["pathlib", "own path class"])
+def test_something_other_than_a_file_reads_as_empty_without_blocking(store, make, own_path):
+    make(store.meta_path)
+    if own_path:
+        store.meta_path = OwnPath(store.meta_path)
+    result = []
+    assert finishes(lambda: result.append(store._load_accounts()), store.meta_path)
+    assert result == [{}]
+
+
+def test_write_over_a_fifo_does_not_block(store):
+    os.mkfifo(store.meta_path)
+    assert finishes(lambda: store._save_accounts(EXAMPLE), store.meta_path)
+    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+
+
+@pytest.mark.parametrize("accounts, content", [
+    ({}, b"{}"),
+    (EXAMPLE, EXAMPLE_BYTES),
+    ({'q"\\\n\x01': {"username": "é"}}, '{\n  "q\\"\\\\\\n\\u0001": {\n    "username": "é"\n  }\n}'.encode()),
+], ids=["empty", "two accounts", "escapes"])
+def test_file_holds_exactly_the_indented_json(store, accounts, content):
+    assert store._save_accounts(accounts) is None
+    assert store.meta_path.read_bytes() == content
+    assert list(store._load_accounts().items()) == list(accounts.items())
+
+
+@pytest.mark.parametrize("before", [None, 0o644, 0o666])
+def test_file_is_private_after_every_write(store, umask_zero, before):
+    if before is not None:
+        store.meta_path.write_text("{}")
+        store.meta_path.chmod(before)
+    store._save_accounts(EXAMPLE)
+    assert mode_of(store.meta_path) == 0o600
+
+
+def test_new_content_is_private_before_the_final_chmod(store, umask_zero, monkeypatch):
+    # The final chmod reads the stat constants: note the mode at that moment.
+    seen = []
+
+    class StatProbe:
+        S_IWUSR = stat.S_IWUSR
+
+        @property
+        def S_IRUSR(self):
+            seen.append(mode_of(store.meta_path))
+            return stat.S_IRUSR
+
+    monkeypatch.setattr(credarium, "stat", StatProbe())
+    store._save_accounts(EXAMPLE)
+    assert seen == [0o600]
+
+
+FULL_WIDTH_123 = "".join(chr(0xFF10 + d) for d in (1, 2, 3))
+
+
+@pytest.mark.parametrize("name, valid", [
+    ("main", True), ("a-b_c", True), ("-a_", True), (SHOP + "2", True), (FULL_WIDTH_123, True),
+    ("Ärger", True), ("x" * 300, True),
+    ("", False), ("-", False), ("_-_", False), ("a b", False), (" a", False), ("a.b", False),
+    ("a@b", False), ("a/b", False), ("a\n", False), ("a\uff0cb", False), ("a\u3000b", False),
+])
+def test_account_name_rule(store, name, valid):
+    if valid:
+        assert store._validate_name(name) is None
+        return
+    with pytest.raises(InvalidCollectOptionError) as caught:
+        store._validate_name(name)
+    assert str(caught.value) == "账号名称只能包含字母、数字、下划线和中划线"
+    assert caught.value.__cause__ is None
+    assert entries(caught.value) == [(95, "_validate_name")]
+
+
+def test_successful_writes_leave_no_temporary_file(store):
+    for count in range(3):
+        store._save_accounts({f"a{i}": {"username": "u"} for i in range(count)})
+    assert folder_names(store) == ["accounts.json"]
+
+
+@pytest.mark.parametrize("accounts, error, message", [
+    ({"a": {"username": object()}}, TypeError, "Object of type object is not JSON serializable"),
+    ({"\ud800": {"username": "u"}}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 5: surrogates not allowed"),
+], ids=["unencodable value", "lone surrogate"])
+def test_failed_encoding_keeps_the_old_file(store, accounts, error, message):
+    store._save_accounts(EXAMPLE)
+    with pytest.raises(error) as caught:
+        store._save_accounts(accounts)
+    assert (type(caught.value), str(caught.value)) == (error, message)
+    assert entries(caught.value) == [(89, "_save_accounts")]
+    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+    assert folder_names(store) == ["accounts.json"]
+
+
+def test_failed_rename_removes_the_temporary_file(store):
+    store.meta_path.mkdir()
+    with pytest.raises(IsADirectoryError) as caught:
+        store._save_accounts(EXAMPLE)
+    assert str(caught.value) == f"[Errno 21] Is a directory: '{store.meta_path}'"
+    assert folder_names(store) == ["accounts.json"] and list(store.meta_path.iterdir()) == []
+
+
+def test_write_cut_short_keeps_the_old_file(store):
+    # The file-size limit stops a write part way, for root too; a child
+    # process keeps the limit away from pytest's own files.
+    store._save_accounts(EXAMPLE)
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import json, resource
+        from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+        store = SellerSpriteCredarium(base_dir={str(store.base_dir.parent)!r})
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+        try:
+            store._save_accounts({{f"a{{i}}": {{"username": "u" * 50}} for i in range(500)}})
+        except OSError as exc:
+            print(json.dumps([exc.filename, str(exc)]))
+    """)], capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    filename, message = json.loads(child.stdout)
+    assert message == f"[Errno 27] File too large: '{filename}'"
+    assert os.path.dirname(filename) == str(store.base_dir)
+    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+    assert folder_names(store) == ["accounts.json"]
+
+
+@needs_permissions
+def test_read_only_store_folder_refuses_the_write_and_keeps_the_old_file(store):
+    store._save_accounts(EXAMPLE)
+    store.base_dir.chmod(0o500)
+    try:
+        with pytest.raises(PermissionError) as caught:
+            store._save_accounts({})
+    finally:
+        store.base_dir.chmod(0o700)
+    assert str(caught.value) == f"[Errno 13] Permission denied: '{caught.value.filename}'"
+    assert os.path.dirname(caught.value.filename) == str(store.base_dir)
+    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+    assert folder_names(store) == ["accounts.json"]
+
+
+@pytest.mark.parametrize("content", MALFORMED.values(), ids=MALFORMED.keys())
+def test_malformed_content_is_copied_aside_before_a_write(store, umask_zero, content):
+    store.meta_path.write_bytes(content)
+    store.meta_path.chmod(0o644)
+    before = datetime.datetime.now(datetime.timezone.utc)
+    store._save_accounts(EXAMPLE)
+    after = datetime.datetime.now(datetime.timezone.utc)
+
+    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+    names = folder_names(store)
+    assert len(names) == 2 and (stamp := SET_ASIDE.fullmatch(names[1])), names
+    when = datetime.datetime.strptime(stamp[1], "%Y%m%dT%H%M%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    assert before <= when <= after
+    aside = store.base_dir / names[1]
+    assert aside.read_bytes() == content
+    assert mode_of(aside) == 0o600
+
+    store._save_accounts({})  # the file is valid again: nothing more is kept
+    assert folder_names(store) == names
+
+
+@pytest.mark.parametrize("content", ["{}", '{"a": 1, "b": null}', json.dumps(EXAMPLE)])
+def test_valid_file_is_never_set_aside(store, content):
+    store.meta_path.write_text(content, encoding="utf-8")
+    store._save_accounts(EXAMPLE)
+    assert folder_names(store) == ["accounts.json"]
+
+
+@needs_permissions
+def test_file_unreadable_by_permission_is_moved_aside(store):
+    store.meta_path.write_bytes(b'{"main": {"username": "u"}}')
+    store.meta_path.chmod(0o200)
+    assert store._load_accounts() == {}
+    store._save_accounts({})
+    names = folder_names(store)
+    assert len(names) == 2 and SET_ASIDE.fullmatch(names[1]), names
+    aside = store.base_dir / names[1]
+    assert mode_of(aside) == 0o600
+    assert aside.read_bytes() == b'{"main": {"username": "u"}}'
+    assert store.meta_path.read_bytes() == b"{}"
