@@ -223,6 +223,22 @@ def test_successful_writes_leave_no_temporary_file(store):
     assert folder_names(store) == ["accounts.json"]
 
 
+def test_old_temporary_files_of_dead_writers_are_removed(store):
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    leftovers = {
+        f".accounts.json.{dead}.0.1.tmp": 3600,       # a killed writer's, an hour old: removed
+        f".accounts.json.{dead}.1.2.tmp": 0,          # just written, maybe by another host: kept
+        f".accounts.json.{os.getppid()}.0.3.tmp": 3600,  # its writer is alive: kept
+    }
+    for name, age in leftovers.items():
+        (store.base_dir / name).write_text("{}")
+        old = os.stat(store.base_dir / name).st_mtime - age
+        os.utime(store.base_dir / name, (old, old))
+    store._save_accounts(EXAMPLE)
+    assert folder_names(store) == sorted(["accounts.json", *list(leftovers)[1:]])
+
+
 @pytest.mark.parametrize("accounts, error, message", [
     ({"a": {"username": object()}}, TypeError, "Object of type object is not JSON serializable"),
     ({"\ud800": {"username": "u"}}, UnicodeEncodeError,

@@ -1,12 +1,15 @@
 #include "files.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -93,14 +96,66 @@ bool write_private_file(const std::string& path, Borrowed data, bool durable)
     return ok;
 }
 
+struct FolderAndName {
+    std::string folder;  // with its trailing slash, or empty for the current folder
+    std::string name;
+};
+
+FolderAndName split_path(const std::string& path)
+{
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return {std::string(), path};
+    return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// Makes a rename in `folder` survive a power cut, not only a crash. Best
+// effort: some file systems cannot sync a folder, and the file itself is
+// already complete either way.
+void sync_folder(const std::string& folder)
+{
+    FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return;
+    Py_BEGIN_ALLOW_THREADS
+    ::fsync(fd.get());
+    Py_END_ALLOW_THREADS
+}
+
+// Removes temporary files that killed writers left next to `path`: named
+// after a process that no longer exists, and untouched for ten minutes, so
+// that a writer still at work (in this process, another one, or one this
+// process cannot see) never loses its file. Best effort.
+void remove_stale_temporaries(const std::string& path)
+{
+    auto [folder, name] = split_path(path);
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return;
+    const std::string prefix = "." + name + ".";
+    const std::string suffix = ".tmp";
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string candidate = entry->d_name;
+        if (candidate.size() <= prefix.size() + suffix.size() || candidate.compare(0, prefix.size(), prefix) != 0 ||
+            candidate.compare(candidate.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        char* end = nullptr;
+        long pid = std::strtol(candidate.c_str() + prefix.size(), &end, 10);
+        if (end == nullptr || *end != '.' || pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        struct stat status {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(status.st_mode) || now - status.st_mtime < 600) continue;
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 // A name next to `path` that nothing holds yet, made unique by the process,
 // a counter and the time, so that concurrent writers never share one.
 std::string temporary_name(const std::string& path)
 {
     static std::atomic<unsigned> counter{0};
-    std::string::size_type slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    auto [folder, base] = split_path(path);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     char suffix[64];
@@ -204,6 +259,8 @@ bool replace(Borrowed path, Borrowed data)
         ::unlink(temporary.c_str());
         return false;
     }
+    sync_folder(split_path(target).folder);
+    remove_stale_temporaries(target);
     return true;
 }
 
