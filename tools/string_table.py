@@ -299,7 +299,19 @@ def generate(manifest: dict, namespace: str) -> str:
         "",
         f"inline constexpr std::size_t function_count = {len(functions)};",
         "",
+        "// Supplied by the module's own C++ file: the entry points of its",
+        "// functions, in the order above, and its top-level statements.",
+        "extern const frame::Entry entries[function_count];",
+        "int exec_module(const frame::Trace& init);",
+        "",
         f"}}  // namespace {namespace}",
+        "",
+        f"PyMODINIT_FUNC PyInit_{module['name']}()",
+        "{",
+        f"    static constexpr frame::ModuleDecl module = {namespace}::module_decl({namespace}::entries, "
+        f"{namespace}::exec_module);",
+        "    return frame::init_module(module);",
+        "}",
         "",
     ]
     return "\n".join(out)

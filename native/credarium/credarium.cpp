@@ -500,7 +500,9 @@ bool import_keyring(int& line)
     return set_global(S::_KEYRING_AVAILABLE, Ref(borrow, Py_True));
 }
 
-int exec_credarium(const Trace& init)
+}  // namespace
+
+int exec_module(const Trace& init)
 {
     // import json                                                       [5]
     if (!set_global(S::json, import_module(S::json))) return init.fail(5);
@@ -556,7 +558,7 @@ int exec_credarium(const Trace& init)
 }
 
 // In class order, as in the manifest.
-constexpr Entry entries[] = {
+const Entry entries[function_count] = {
     entry<init>,
     entry<save>,
     entry<list>,
@@ -571,12 +573,5 @@ constexpr Entry entries[] = {
     entry<get_password>,
     entry<delete_password>,
 };
-static_assert(std::size(entries) == function_count);
-
-constexpr ModuleDecl module = module_decl(entries, exec_credarium);
-
-}  // namespace
 
 }  // namespace credarium
-
-PyMODINIT_FUNC PyInit_credarium() { return frame::init_module(credarium::module); }

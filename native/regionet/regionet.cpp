@@ -227,10 +227,12 @@ Ref build_product_url(const Trace& trace, Borrowed asin, Borrowed country)
     return trace.result(29, product_url(origin, asin));
 }
 
+}  // namespace
+
 /* ---------------------------------------------------------------------------
  * Module body
  * ------------------------------------------------------------------------ */
-int exec_regionet(const Trace& init)
+int exec_module(const Trace& init)
 {
     // from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError   [5]
     if (!import_from(S::zorvan_amazon_rufus_domain_exceptions, {S::UnsupportedMarketplaceError})) {
@@ -262,16 +264,9 @@ int exec_regionet(const Trace& init)
     return 0;
 }
 
-constexpr Entry entries[] = {
+const Entry entries[function_count] = {
     entry<resolve_marketplace>,
     entry<build_product_url>,
 };
-static_assert(std::size(entries) == function_count);
-
-constexpr ModuleDecl module = module_decl(entries, exec_regionet);
-
-}  // namespace
 
 }  // namespace regionet
-
-PyMODINIT_FUNC PyInit_regionet() { return frame::init_module(regionet::module); }
