@@ -34,12 +34,12 @@ def run_mypy_tool(tmp_path: Path, *args: str) -> subprocess.CompletedProcess[str
     )
 
 
-def test_stubs_match_the_loaded_modules(tmp_path):
+def test_stubs_match_the_loaded_modules(tmp_path: Path) -> None:
     result = run_mypy_tool(tmp_path, "mypy.stubtest", "--mypy-config-file", "mypy.ini", *MODULES)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_strict_user_code_checks_against_the_stubs(tmp_path):
+def test_strict_user_code_checks_against_the_stubs(tmp_path: Path) -> None:
     strict = ["mypy", "--strict", "--config-file", "mypy.ini", "--cache-dir", "mypy-cache"]
     result = run_mypy_tool(tmp_path, *strict, str(EXAMPLE))
     assert result.returncode == 0, result.stdout + result.stderr

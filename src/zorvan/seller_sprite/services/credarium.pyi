@@ -11,8 +11,8 @@ import types
 from pathlib import Path as Path
 from typing import Any, TypedDict
 
-# Bound only when keyring imported cleanly, i.e. when _KEYRING_AVAILABLE is
-# true; the store itself never touches it otherwise.
+# Missing from the namespace when `import keyring` failed at load time; then
+# _KEYRING_AVAILABLE is false and the store never reads it.
 import keyring as keyring
 from zorvan.config import CONFIG_DIR as CONFIG_DIR
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError as InvalidCollectOptionError
