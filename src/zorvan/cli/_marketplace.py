@@ -1,0 +1,37 @@
+"""`zorvan marketplace list|resolve|url`, over the storefront map."""
+
+from __future__ import annotations
+
+import argparse
+
+from zorvan.amazon_rufus.runtime import regionet
+from zorvan.cli._output import emit_json, table
+
+
+def list_marketplaces(args: argparse.Namespace) -> int:
+    rows = [{"country": m.country, "base_url": m.base_url} for m in regionet._MARKETPLACES.values()]
+    if args.json:
+        emit_json(rows)
+    else:
+        print(table(["国家", "站点"], [[r["country"], r["base_url"]] for r in rows]))
+    return 0
+
+
+def resolve(args: argparse.Namespace) -> int:
+    marketplace = regionet.resolve_marketplace(args.country)
+    if args.json:
+        emit_json({"country": marketplace.country, "base_url": marketplace.base_url})
+    else:
+        print(f"国家：{marketplace.country}\n站点：{marketplace.base_url}")
+    return 0
+
+
+def product_url(args: argparse.Namespace) -> int:
+    # Resolving first gives the normalised country code for the JSON document.
+    country = regionet.resolve_marketplace(args.country).country
+    url = regionet.build_product_url(args.asin, country)
+    if args.json:
+        emit_json({"asin": args.asin, "country": country, "url": url})
+    else:
+        print(url)
+    return 0
