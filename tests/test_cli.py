@@ -1,0 +1,362 @@
+"""The `zorvan` command line, driven as a user drives it: the installed console
+script in child processes, each test with its own configuration folder, HOME
+and credential manager chosen through PYTHON_KEYRING_BACKEND."""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from secret_service import clear_items
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "demo"))
+from main_job import file_keyring_env  # noqa: E402  (the demo's throwaway keyring)
+
+ZORVAN = Path(sys.executable).parent / "zorvan"
+MEMORY = "memory_keyring.MemoryKeyring"  # forgets everything when the process ends
+NULL = "keyring.backends.null.Keyring"
+FAIL = "keyring.backends.fail.Keyring"
+# Distinctive, so that any leak into output is unmistakable.
+PASSWORD = "s3cret 口令 "
+
+
+class Cli:
+    def __init__(self, env: dict[str, str], config: Path) -> None:
+        self.env = env
+        self.config = config
+
+    def __call__(self, *args: str, stdin: str | bytes | None = None, config: bool = True):
+        command = [str(ZORVAN), *(["--config-dir", str(self.config)] if config else []), *args]
+        return subprocess.run(
+            command, env=self.env, input=stdin, capture_output=True, timeout=60,
+            stdin=subprocess.DEVNULL if stdin is None else None,
+            text=not isinstance(stdin, bytes), encoding=None if isinstance(stdin, bytes) else "utf-8",
+        )
+
+    def save(self, name: str, *extra: str, password: str = PASSWORD, username: str = "seller@example.com"):
+        return self("account", "save", "--name", name, "--username", username,
+                    "--password-stdin", *extra, stdin=password + "\n")
+
+    def json(self, *args: str):
+        result = self(*args, "--json")
+        return result.returncode, json.loads(result.stdout)
+
+    def accounts_file(self) -> Path:
+        return self.config / "seller_sprite" / "accounts.json"
+
+
+@pytest.fixture(scope="module", autouse=True)
+def _installed_script():
+    if not ZORVAN.exists():
+        pytest.fail(f"{ZORVAN} is missing: install the package (make venv) before testing")
+
+
+@pytest.fixture
+def cli(tmp_path) -> Cli:
+    """Passwords in a plain file under tmp_path, kept across commands."""
+    env = file_keyring_env(tmp_path / "home")
+    env["PYTHONPATH"] += os.pathsep + str(REPO / "tests")
+    return Cli(env, tmp_path / "config")
+
+
+def with_backend(cli: Cli, backend: str) -> Cli:
+    cli.env["PYTHON_KEYRING_BACKEND"] = backend
+    return cli
+
+
+def assert_error(result, status: int, *fragments: str) -> None:
+    err = result.stderr
+    assert result.returncode == status, err
+    assert err.startswith("zorvan: ") and err.count("\n") == 1, err
+    assert "Traceback" not in err
+    for fragment in fragments:
+        assert fragment in err
+
+
+def test_main_job_round_trip_never_shows_a_password_unasked(cli):
+    for name in ("main", "欧洲店"):
+        assert cli.save(name).returncode == 0
+    listing = cli("account", "list")
+    assert listing.stdout.split() == ["名称", "用户名", "main", "seller@example.com",
+                                      "欧洲店", "seller@example.com"]
+    assert cli.json("account", "list") == (0, [
+        {"name": "main", "username": "seller@example.com"},
+        {"name": "欧洲店", "username": "seller@example.com"},
+    ])
+    shown = cli("account", "get", "--name", "欧洲店")
+    assert shown.returncode == 0 and "密码：已保存" in shown.stdout
+    assert cli.json("account", "get", "--name", "main") == (
+        0, {"name": "main", "username": "seller@example.com", "password_stored": True})
+    quiet = [listing, shown, cli("account", "list", "--json"), cli("account", "doctor")]
+    assert not any(PASSWORD.strip() in r.stdout + r.stderr for r in quiet)
+
+    assert f"密码：{PASSWORD}\n" in cli("account", "get", "--name", "main", "--show-password").stdout
+    assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == PASSWORD
+
+    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": True})
+    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": False})
+    assert [a["name"] for a in cli.json("account", "list")[1]] == ["欧洲店"]
+    assert_error(cli("account", "get", "--name", "main"), 2, "`main` 不存在")
+
+
+@pytest.mark.parametrize("stdin, password", [
+    ("pw\n", "pw"),
+    ("  padded  \n", "  padded  "),
+    ("no newline", "no newline"),
+    ("windows\r\n", "windows"),
+    ("first\nsecond\n", "first"),
+    ("口令\n", "口令"),
+])
+def test_password_stdin_takes_one_line_without_its_newline(cli, stdin, password):
+    result = cli("account", "save", "--name", "a", "--username", "u", "--password-stdin", stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    assert cli.json("account", "get", "--name", "a", "--show-password")[1]["password"] == password
+
+
+@pytest.mark.parametrize("args, stdin, message", [
+    (["account", "save", "--name", "a b", "--username", "u", "--password-stdin"], "pw\n", "账号名称"),
+    (["account", "save", "--name", "kept", "--username", "", "--password-stdin"], "pw\n", "用户名"),
+    (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], "\n", "密码"),
+    (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], b"\xff\xfe\n", "UTF-8"),
+    (["account", "get", "--name", "nobody"], None, "`nobody` 不存在"),
+    (["account", "delete", "--name", "../kept"], None, "账号名称"),
+    (["marketplace", "resolve", "fr"], None, "不支持的国家: fr"),
+    (["marketplace", "url", "B0EXAMPLE1", "--country", "xx"], None, "不支持的国家: xx"),
+])
+def test_invalid_input_fails_with_status_2_and_loses_nothing(cli, args, stdin, message):
+    assert cli.save("kept").returncode == 0
+    result = cli(*args, stdin=stdin)
+    if isinstance(stdin, bytes):
+        result.stderr = result.stderr.decode()
+    assert_error(result, 2, message)
+    assert cli.json("account", "get", "--name", "kept", "--show-password")[1]["password"] == PASSWORD
+
+
+@pytest.mark.parametrize("args", [
+    [],
+    ["account", "save", "--name", "a"],
+    ["marketplace", "url", "B0SHORT", "--country", "us"],
+    ["account", "save", "--name", "a", "--username", "u", "--password", "hunter2"],
+    ["account", "save", "--name", "a", "--username", "u", "--password=hunter2"],
+])
+def test_usage_errors_keep_argparse_status_and_never_echo_a_password(cli, args):
+    result = cli(*args)
+    assert result.returncode == 2
+    assert "用法：zorvan" in result.stderr and "错误：" in result.stderr
+    assert "hunter2" not in result.stdout + result.stderr
+
+
+def test_backend_that_drops_secrets_never_looks_like_success(cli):
+    with_backend(cli, NULL)
+    result = cli.save("a", "--json")
+    assert result.returncode == 3
+    assert json.loads(result.stdout) == {"name": "a", "username": "seller@example.com",
+                                         "password_stored": False}
+    assert_error(result, 3, "没有保存密码", NULL)
+    got = cli("account", "get", "--name", "a")
+    assert got.returncode == 2 and "密码：未保存" in got.stdout
+
+
+def test_missing_backend_is_status_3_with_advice_and_saves_nothing(cli):
+    assert_error(with_backend(cli, FAIL).save("a"), 3, "keyring 不可用", "gnome-keyring")
+    assert_error(with_backend(cli, "no_such_module.Keyring").save("a"), 3, "no_such_module")
+    assert cli.json("account", "list") == (0, [])
+
+
+def null_metadata(cli: Cli) -> None:
+    # An account whose password the backend dropped: metadata only.
+    with_backend(cli, NULL).save("orphan")
+    with_backend(cli, MEMORY)
+
+
+def corrupt_file(cli: Cli) -> None:
+    cli.save("a")
+    with_backend(cli, MEMORY)
+    cli.accounts_file().write_text("{not json", encoding="utf-8")
+
+
+@pytest.mark.parametrize("prepare, backend, status, kinds", [
+    (None, MEMORY, 0, []),
+    (null_metadata, MEMORY, 2, ["account"]),
+    (corrupt_file, MEMORY, 1, ["file"]),
+    (None, NULL, 3, ["backend"]),
+    (None, FAIL, 3, ["backend"]),
+    (lambda cli: cli.save("a"), None, 3, ["backend"]),  # the plain-text file backend
+])
+def test_doctor_reports_problems_with_their_status(cli, prepare, backend, status, kinds):
+    if prepare is not None:
+        prepare(cli)
+    if backend is not None:
+        with_backend(cli, backend)
+    before = sorted(p for p in cli.config.rglob("*")) if cli.config.exists() else None
+
+    result = cli("account", "doctor", "--json")
+    report = json.loads(result.stdout)
+    assert result.returncode == status
+    assert [p["kind"] for p in report["problems"]] == kinds
+    assert report["ok"] is (status == 0)
+    assert report["backend"] == cli.env["PYTHON_KEYRING_BACKEND"]
+    if prepare is null_metadata:
+        assert report["accounts"] == [{"name": "orphan", "username": "seller@example.com",
+                                       "password_stored": False}]
+    # Diagnosis only: nothing created, nothing rewritten.
+    after = sorted(p for p in cli.config.rglob("*")) if cli.config.exists() else None
+    assert before == after
+    text = cli("account", "doctor")
+    assert text.returncode == status and ("未发现问题" in text.stdout) is (status == 0)
+
+
+@pytest.mark.parametrize("args, stdin", [
+    (["account", "list"], None),
+    (["account", "save", "--name", "a", "--username", "u", "--password-stdin"], "pw\n"),
+    (["account", "doctor"], None),
+])
+def test_file_system_errors_are_status_1_and_name_the_path(cli, args, stdin):
+    cli.config.parent.mkdir(parents=True, exist_ok=True)
+    cli.config.write_text("not a folder")
+    result = with_backend(cli, MEMORY)(*args, stdin=stdin)
+    assert result.returncode == 1
+    assert str(cli.config) in result.stderr + result.stdout
+    assert "Traceback" not in result.stderr
+
+
+def test_store_lives_in_config_dir_option_or_default(cli):
+    assert cli.save("a").returncode == 0
+    assert cli.accounts_file().is_file()
+    # Without the option: CONFIG_DIR, which follows XDG_CONFIG_HOME here.
+    default = Cli(cli.env, Path(cli.env["XDG_CONFIG_HOME"]) / "zorvan")
+    assert default("account", "list", "--json", config=False).stdout.strip() == "[]"
+    # The option also works after the command.
+    after = default("account", "list", "--json", "--config-dir", str(cli.config), config=False)
+    assert json.loads(after.stdout) == [{"name": "a", "username": "seller@example.com"}]
+    _, report = cli.json("account", "doctor")
+    assert report["accounts_file"] == {"path": str(cli.accounts_file()), "exists": True, "mode": "0600"}
+
+
+@pytest.mark.parametrize("country, code, origin", [
+    ("us", "US", "https://www.amazon.com"),
+    (" Uk ", "UK", "https://www.amazon.co.uk"),
+    ("DE", "DE", "https://www.amazon.de"),
+    ("jp", "JP", "https://www.amazon.co.jp"),
+])
+def test_marketplace_commands(cli, country, code, origin):
+    assert cli.json("marketplace", "resolve", country) == (0, {"country": code, "base_url": origin})
+    assert cli.json("marketplace", "url", " b0example1", "--country", country) == (
+        0, {"asin": "B0EXAMPLE1", "country": code, "url": f"{origin}/dp/B0EXAMPLE1"})
+    assert cli("marketplace", "url", "B0EXAMPLE1", "--country", country).stdout == f"{origin}/dp/B0EXAMPLE1\n"
+    status, listing = cli.json("marketplace", "list")
+    assert {"country": code, "base_url": origin} in listing and len(listing) == 4
+
+
+def test_python_dash_m_runs_the_same_command_line(cli):
+    result = subprocess.run([sys.executable, "-m", "zorvan", "marketplace", "resolve", "de"],
+                            env=cli.env, capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "国家：DE\n站点：https://www.amazon.de\n")
+    assert "用法：zorvan" in subprocess.run([sys.executable, "-m", "zorvan", "--help"], env=cli.env,
+                                          capture_output=True, text=True, timeout=60).stdout
+
+
+def on_terminal(cli: Cli, args: list[str], script: list[tuple[str, bytes]]) -> tuple[int, str]:
+    """Run zorvan on a new pseudo-terminal, answering each prompt in turn."""
+    argv = [str(ZORVAN), "--config-dir", str(cli.config), *args]
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: its controlling terminal is the pty
+        try:
+            os.execve(argv[0], argv, cli.env)
+        finally:
+            os._exit(127)
+    seen = b""
+    try:
+        for prompt, keys in script:
+            seen = _read_until(fd, seen, prompt.encode())
+            os.write(fd, keys)
+        seen = _read_until(fd, seen, None)
+    finally:
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
+
+
+def _read_until(fd: int, seen: bytes, wanted: bytes | None, timeout: float = 30) -> bytes:
+    """Read until ``wanted`` appears after what was already seen, or until EOF."""
+    start, deadline = len(seen), time.monotonic() + timeout
+    while wanted is None or wanted not in seen[start:]:
+        ready, _, _ = select.select([fd], [], [], max(0, deadline - time.monotonic()))
+        if not ready:
+            raise AssertionError(f"waited for {wanted!r}; the terminal showed {seen.decode(errors='replace')!r}")
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # EIO: the child closed the terminal
+            chunk = b""
+        if not chunk:
+            if wanted is None:
+                break
+            raise AssertionError(f"exited before {wanted!r}: {seen.decode(errors='replace')!r}")
+        seen += chunk
+    return seen
+
+
+SAVE = ["account", "save", "--name", "tty", "--username", "u"]
+
+
+def test_terminal_prompt_hides_the_password_and_asks_again_on_mismatch(cli):
+    status, screen = on_terminal(cli, SAVE, [
+        ("卖家精灵密码：", b"first-try\r"),
+        ("再次输入密码：", b"typo\r"),
+        ("卖家精灵密码：", PASSWORD.encode() + b"\r"),
+        ("再次输入密码：", PASSWORD.encode() + b"\r"),
+    ])
+    assert status == 0, screen
+    assert "两次输入的密码不一致" in screen and "密码已存入系统凭据管理器" in screen
+    assert not any(s in screen for s in ("first-try", "typo", PASSWORD.strip()))
+    assert cli.json("account", "get", "--name", "tty", "--show-password")[1]["password"] == PASSWORD
+
+
+@pytest.mark.parametrize("args, script, status, message", [
+    (SAVE, [("卖家精灵密码：", b"a\r"), ("再次输入密码：", b"b\r")] * 3, 2, "连续 3 次"),
+    (SAVE, [("卖家精灵密码：", b"\x03")], 130, "已取消"),
+    # A bad name is refused before anyone types a password for it.
+    (["account", "save", "--name", "a b", "--username", "u"], [], 2, "账号名称"),
+])
+def test_terminal_prompt_gives_up_without_saving(cli, args, script, status, message):
+    code, screen = on_terminal(cli, args, script)
+    assert code == status and message in screen and "Traceback" not in screen, screen
+    # Asked exactly as often as answered: no prompt after giving up.
+    assert screen.count("卖家精灵密码：") == sum(p == "卖家精灵密码：" for p, _ in script)
+    assert cli.json("account", "list") == (0, [])
+
+
+def test_without_a_terminal_the_password_must_come_from_stdin(cli):
+    result = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), *SAVE], env=cli.env,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            start_new_session=True, timeout=60)
+    assert_error(result, 2, "--password-stdin")
+
+
+def test_real_secret_service_keeps_the_password(cli, secret_service):
+    cli.env.update({k: secret_service[k] for k in ("DBUS_SESSION_BUS_ADDRESS", "PYTHON_KEYRING_BACKEND")})
+    assert cli.save("main").returncode == 0
+    assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == PASSWORD
+    assert cli.json("account", "doctor")[0] == 0
+    clear_items(secret_service["DBUS_SESSION_BUS_ADDRESS"])
+    status, report = cli.json("account", "doctor")
+    assert status == 2 and report["accounts"][0]["password_stored"] is False
+
+
+@pytest.mark.parametrize("options", [["--file-keyring"], []])
+def test_demo_walks_through_the_main_job(options):
+    result = subprocess.run([sys.executable, str(REPO / "demo" / "main_job.py"), *options],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "$ zorvan account save --name '欧洲店'" in result.stdout
+    assert "https://www.amazon.co.jp/dp/B0EXAMPLE1" in result.stdout
+    assert "demo-password" not in result.stdout + result.stderr
