@@ -29,5 +29,10 @@ demo: $(STAMP)
 bench: $(STAMP)
 	$(PY) bench/run.py
 
+# Import cost needs a fresh interpreter per sample, so it is its own run.
+.PHONY: bench-import
+bench-import: $(STAMP)
+	$(PY) bench/import_cost.py
+
 clean:
 	rm -rf build $(VENV)
