@@ -2,16 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <string>
 #include <utility>
 
 namespace credarium::files {
@@ -27,6 +28,43 @@ bool raise_os_error(const char* path)
 }
 
 const char* path_of(Borrowed path) { return PyBytes_AS_STRING(path.ptr()); }
+
+// A file-system path made from a format, for the names next to
+// accounts.json. A path too long for the system is refused as the system
+// would refuse it.
+class PathText {
+public:
+    [[gnu::format(printf, 2, 3)]] bool format(const char* pattern, ...)
+    {
+        va_list arguments;
+        va_start(arguments, pattern);
+        int length = std::vsnprintf(text_, sizeof text_, pattern, arguments);
+        va_end(arguments);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof text_) {
+            errno = ENAMETOOLONG;
+            return raise_os_error(text_);
+        }
+        return true;
+    }
+    const char* get() const { return text_; }
+
+private:
+    char text_[PATH_MAX + 128] = {};
+};
+
+// The folder of `path` (with its trailing slash, or empty for the current
+// folder) and the file's own name.
+struct FolderAndName {
+    const char* path;
+    std::size_t folder_length;
+    const char* name() const { return path + folder_length; }
+};
+
+FolderAndName split_path(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return {path, slash == nullptr ? 0 : static_cast<std::size_t>(slash - path + 1)};
+}
 
 // Closes a file descriptor at the end of its scope.
 class FileDescriptor {
@@ -69,10 +107,10 @@ bool write_all(int fd, const char* data, Py_ssize_t size)
 }
 
 // Writes a new file that nobody else can read, from its creation on.
-bool write_private_file(const std::string& path, Borrowed data, bool durable)
+bool write_private_file(const char* path, Borrowed data, bool durable)
 {
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) return raise_os_error(path.c_str());
+    FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) return raise_os_error(path);
     bool ok = write_all(fd.get(), PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()));
     if (ok && durable) {
         int synced;
@@ -89,79 +127,83 @@ bool write_private_file(const std::string& path, Borrowed data, bool durable)
     if (!ok) {
         if (!PyErr_Occurred()) {
             errno = failure;
-            raise_os_error(path.c_str());
+            raise_os_error(path);
         }
-        ::unlink(path.c_str());
+        ::unlink(path);
     }
     return ok;
 }
 
-struct FolderAndName {
-    std::string folder;  // with its trailing slash, or empty for the current folder
-    std::string name;
-};
-
-FolderAndName split_path(const std::string& path)
+// Makes a rename in the folder of `path` survive a power cut, not only a
+// crash. Best effort: some file systems cannot sync a folder, and the file
+// itself is already complete either way.
+void sync_folder(const char* path)
 {
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) return {std::string(), path};
-    return {path.substr(0, slash + 1), path.substr(slash + 1)};
-}
-
-// Makes a rename in `folder` survive a power cut, not only a crash. Best
-// effort: some file systems cannot sync a folder, and the file itself is
-// already complete either way.
-void sync_folder(const std::string& folder)
-{
-    FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FolderAndName parts = split_path(path);
+    PathText folder;
+    if (!folder.format("%.*s", static_cast<int>(parts.folder_length), path)) {
+        PyErr_Clear();
+        return;
+    }
+    FileDescriptor fd(::open(parts.folder_length ? folder.get() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) return;
     Py_BEGIN_ALLOW_THREADS
     ::fsync(fd.get());
     Py_END_ALLOW_THREADS
 }
 
+bool has_prefix(const char* text, const char* prefix, std::size_t length)
+{
+    return std::strncmp(text, prefix, length) == 0;
+}
+
 // Removes temporary files that killed writers left next to `path`: named
 // after a process that no longer exists, and untouched for ten minutes, so
 // that a writer still at work (in this process, another one, or one this
 // process cannot see) never loses its file. Best effort.
-void remove_stale_temporaries(const std::string& path)
+void remove_stale_temporaries(const char* path)
 {
-    auto [folder, name] = split_path(path);
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    FolderAndName parts = split_path(path);
+    PathText folder;
+    PathText prefix;
+    if (!folder.format("%.*s", static_cast<int>(parts.folder_length), path) ||
+        !prefix.format(".%s.", parts.name())) {
+        PyErr_Clear();
+        return;
+    }
+    DIR* dir = ::opendir(parts.folder_length ? folder.get() : ".");
     if (dir == nullptr) return;
-    const std::string prefix = "." + name + ".";
-    const std::string suffix = ".tmp";
+    const std::size_t prefix_length = std::strlen(prefix.get());
     const time_t now = ::time(nullptr);
     while (const dirent* entry = ::readdir(dir)) {
-        std::string candidate = entry->d_name;
-        if (candidate.size() <= prefix.size() + suffix.size() || candidate.compare(0, prefix.size(), prefix) != 0 ||
-            candidate.compare(candidate.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        const char* candidate = entry->d_name;
+        std::size_t length = std::strlen(candidate);
+        if (length <= prefix_length + 4 || !has_prefix(candidate, prefix.get(), prefix_length) ||
+            std::strcmp(candidate + length - 4, ".tmp") != 0) {
             continue;
         }
         char* end = nullptr;
-        long pid = std::strtol(candidate.c_str() + prefix.size(), &end, 10);
+        long pid = std::strtol(candidate + prefix_length, &end, 10);
         if (end == nullptr || *end != '.' || pid <= 0 || pid == ::getpid()) continue;
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
         struct stat status {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (::fstatat(::dirfd(dir), candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!S_ISREG(status.st_mode) || now - status.st_mtime < 600) continue;
-        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        ::unlinkat(::dirfd(dir), candidate, 0);
     }
     ::closedir(dir);
 }
 
 // A name next to `path` that nothing holds yet, made unique by the process,
 // a counter and the time, so that concurrent writers never share one.
-std::string temporary_name(const std::string& path)
+bool temporary_name(const char* path, PathText& name)
 {
-    static std::atomic<unsigned> counter{0};
-    auto [folder, base] = split_path(path);
+    static unsigned counter = 0;  // only touched with the interpreter lock held
+    FolderAndName parts = split_path(path);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%lx.tmp", static_cast<long>(::getpid()),
-                  counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
-    return folder + "." + base + suffix;
+    return name.format("%.*s.%s.%ld.%u.%lx.tmp", static_cast<int>(parts.folder_length), path, parts.name(),
+                       static_cast<long>(::getpid()), counter++, static_cast<unsigned long>(now.tv_nsec));
 }
 
 }  // namespace
@@ -181,23 +223,31 @@ bool look_at(Borrowed path, Existing& existing, Ref& content)
         existing = Existing::not_regular;
         return true;
     }
-    std::string bytes;
-    char buffer[65536];
+    // Sized from the file, grown if it grows while being read.
+    Py_ssize_t capacity = status.st_size > 0 ? static_cast<Py_ssize_t>(status.st_size) + 1 : 4096;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (bytes == nullptr) return false;
+    Py_ssize_t size = 0;
     while (true) {
+        if (size == capacity) {
+            capacity *= 2;
+            if (_PyBytes_Resize(&bytes, capacity) < 0) return false;
+        }
         ssize_t got;
         Py_BEGIN_ALLOW_THREADS
-        got = ::read(fd.get(), buffer, sizeof buffer);
+        got = ::read(fd.get(), PyBytes_AS_STRING(bytes) + size, static_cast<std::size_t>(capacity - size));
         Py_END_ALLOW_THREADS
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
+            Py_DECREF(bytes);
             existing = Existing::unreadable;
             return true;
         }
-        bytes.append(buffer, static_cast<std::size_t>(got));
+        size += got;
     }
-    content = Ref(steal, PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    if (!content) return false;
+    if (_PyBytes_Resize(&bytes, size) < 0) return false;
+    content = Ref(steal, bytes);
     existing = Existing::read;
     return true;
 }
@@ -226,40 +276,41 @@ bool set_aside(Borrowed path, Borrowed content)
     ::clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
     ::gmtime_r(&now.tv_sec, &utc);
-    char stamp[64];
+    char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-    std::string base = std::string(path_of(path)) + ".unreadable-" + stamp;
-    char micros[32];
-    std::snprintf(micros, sizeof micros, ".%06ldZ", static_cast<long>(now.tv_nsec / 1000));
-    base += micros;
+    const long micros = static_cast<long>(now.tv_nsec / 1000);
 
     for (int attempt = 0;; ++attempt) {
-        std::string aside = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+        PathText aside;
+        bool named = attempt == 0 ? aside.format("%s.unreadable-%s.%06ldZ", path_of(path), stamp, micros)
+                                  : aside.format("%s.unreadable-%s.%06ldZ-%d", path_of(path), stamp, micros, attempt);
+        if (!named) return false;
         if (content) {
-            if (write_private_file(aside, content, true)) return true;
+            if (write_private_file(aside.get(), content, true)) return true;
             if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) return false;
             PyErr_Clear();
             continue;
         }
         // Unreadable bytes cannot be copied; the file itself moves aside.
-        if (::access(aside.c_str(), F_OK) == 0 && attempt < 100) continue;
-        if (::rename(path_of(path), aside.c_str()) < 0) return raise_os_error(path_of(path));
-        ::chmod(aside.c_str(), 0600);  // as private as the copy would be; best effort
+        if (::access(aside.get(), F_OK) == 0 && attempt < 100) continue;
+        if (::rename(path_of(path), aside.get()) < 0) return raise_os_error(path_of(path));
+        ::chmod(aside.get(), 0600);  // as private as the copy would be; best effort
         return true;
     }
 }
 
 bool replace(Borrowed path, Borrowed data)
 {
-    std::string target = path_of(path);
-    std::string temporary = temporary_name(target);
-    if (!write_private_file(temporary, data, true)) return false;
-    if (::rename(temporary.c_str(), target.c_str()) < 0) {
-        raise_os_error(target.c_str());
-        ::unlink(temporary.c_str());
+    const char* target = path_of(path);
+    PathText temporary;
+    if (!temporary_name(target, temporary)) return false;
+    if (!write_private_file(temporary.get(), data, true)) return false;
+    if (::rename(temporary.get(), target) < 0) {
+        raise_os_error(target);
+        ::unlink(temporary.get());
         return false;
     }
-    sync_folder(split_path(target).folder);
+    sync_folder(target);
     remove_stale_temporaries(target);
     return true;
 }

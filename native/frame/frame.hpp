@@ -19,7 +19,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -388,7 +387,8 @@ PyObject* run_body(const Trace& trace, PyObject* const* slots, std::index_sequen
 // The entry point of a function whose body is `Body`, a C++ function
 // `Ref body(const Trace&, Borrowed parameter...)` taking the parameters in
 // declaration order. Slots borrow the caller's arguments, which the caller
-// keeps alive for the whole call.
+// keeps alive for the whole call. The native code is built without C++
+// exceptions: every failure is an interpreter exception and a null result.
 template <auto Body>
 PyObject* entry(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept
 {
@@ -401,12 +401,7 @@ PyObject* entry(PyObject* callable, PyObject* const* args, std::size_t nargsf, P
         args = slots;
     }
     if (!detail::check_arguments(decl, args, count)) return nullptr;
-    try {
-        return detail::run_body<Body>(Trace(borrowed(function.traceback_name)), args,
-                                      std::make_index_sequence<count>{});
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return detail::run_body<Body>(Trace(borrowed(function.traceback_name)), args, std::make_index_sequence<count>{});
 }
 
 }  // namespace frame

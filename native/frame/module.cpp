@@ -258,18 +258,14 @@ int exec_module(PyObject* module) noexcept
 
     bool traceback_ready = false;
     bool ok = false;
-    try {
-        if (prologue(module, traceback_ready)) {
-            Trace init(string(decl.init_traceback_name));
-            if (decl.body(init) == 0) {
-                Ref test = new_dict();
-                ok = test && PyDict_SetItemString(state.globals, "__test__", test) == 0;
-            } else {
-                traceback_ready = false;  // the body has added its own entry
-            }
+    if (prologue(module, traceback_ready)) {
+        Trace init(string(decl.init_traceback_name));
+        if (decl.body(init) == 0) {
+            Ref test = new_dict();
+            ok = test && PyDict_SetItemString(state.globals, "__test__", test) == 0;
+        } else {
+            traceback_ready = false;  // the body has added its own entry
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     }
     if (ok) return 0;
 

@@ -359,8 +359,8 @@ bool for_each_item(Borrowed mapping, Visit visit, void* context)
             if (!visit(context, held_key, held_value)) return false;
         }
     }
-    static PyObject* items_name = PyUnicode_InternFromString("items");
-    if (items_name == nullptr) return false;
+    static PyObject* items_name = nullptr;  // kept for the process
+    if (items_name == nullptr && (items_name = PyUnicode_InternFromString("items")) == nullptr) return false;
     Ref items(steal, PyObject_CallMethodNoArgs(mapping, items_name));
     if (!items) return false;
     if (PyTuple_CheckExact(items) || PyList_CheckExact(items)) {
