@@ -4,24 +4,83 @@
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+SOURCES := pyproject.toml CMakeLists.txt $(shell find native src tools -type f -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo bench venv clean
+# `make sanitize` and `make memcheck` build the modules again, each into a
+# venv of its own under build/, so that .venv keeps the ordinary build. Both
+# keep the modules' symbols and line tables for their reports, and run the
+# interpreter with PYTHONMALLOC=malloc: pymalloc hands out objects from
+# arenas of its own, where an overrun or a read of freed memory goes unseen.
+DEBUG_INFO := -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g
 
-$(PY):
-	@python=$$(tools/find-python.sh) && "$$python" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
+SANITIZE_VENV := build/venv-sanitize
+SANITIZE_PY := $(SANITIZE_VENV)/bin/python
+SANITIZE_STAMP := $(SANITIZE_VENV)/.installed
+# AddressSanitizer writes one report file per process, so that a report from
+# a child process or a daemon whose output a test throws away still fails
+# the run. UndefinedBehaviorSanitizer ignores log_path next to it and prints
+# to stderr, but every one of its reports ends the process with status 1.
+SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
+# The interpreter is not instrumented, so the runtimes are preloaded to come
+# before it and to see all of its allocations. No leak checking: the
+# interpreter keeps much of its memory until exit, on purpose.
+SANITIZE_ENV := PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1:log_path=$(SANITIZE_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+MEMCHECK_VENV := build/venv-memcheck
+MEMCHECK_PY := $(MEMCHECK_VENV)/bin/python
+MEMCHECK_STAMP := $(MEMCHECK_VENV)/.installed
+# The test files that call into the modules in this process; the others
+# mostly wait on child processes, which valgrind does not follow.
+MEMCHECK_TESTS := $(addprefix tests/,test_regionet.py test_function_objects.py \
+	test_accounts.py test_accounts_file.py test_credarium_module.py)
+
+.PHONY: test demo bench venv sanitize memcheck clean
+
+%/bin/python:
+	@python=$$(tools/find-python.sh) && "$$python" -m venv $*
+	$@ -m pip install --quiet --upgrade pip
+
+# $(call install,<python>,<options for pip>): installs the package and its
+# test dependencies into the venv of <python>, then touches the target.
+define install
+$(1) -m pip install --quiet scikit-build-core
+@command -v cmake >/dev/null 2>&1 || $(1) -m pip install --quiet cmake
+$(1) -m pip install --quiet --no-build-isolation $(2) '.[test]'
+@touch $@
+endef
 
 # Reinstalled whenever a source of the package changes.
-$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find native src tools -type f -not -path '*/__pycache__/*' 2>/dev/null)
-	$(PY) -m pip install --quiet scikit-build-core
-	@command -v cmake >/dev/null 2>&1 || $(PY) -m pip install --quiet cmake
-	$(PY) -m pip install --quiet --no-build-isolation '.[test]'
-	@touch $@
+$(STAMP): $(PY) $(SOURCES)
+	$(call install,$(PY))
+
+$(SANITIZE_STAMP): $(SANITIZE_PY) $(SOURCES)
+	$(call install,$(SANITIZE_PY),-C build-dir=build/sanitize -C cmake.define.ZORVAN_SANITIZE=ON $(DEBUG_INFO))
+
+$(MEMCHECK_STAMP): $(MEMCHECK_PY) $(SOURCES)
+	$(call install,$(MEMCHECK_PY),-C build-dir=build/memcheck $(DEBUG_INFO))
 
 venv: $(STAMP)
 
 test: $(STAMP)
 	$(PY) -m pytest -q
+
+# The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer built
+# into the modules; any report from any process fails it.
+sanitize: $(SANITIZE_STAMP)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	status=0; $(SANITIZE_ENV) $(SANITIZE_PY) -m pytest -q || status=$$?; \
+	if [ -n "$$(ls -A $(SANITIZE_REPORTS))" ]; then \
+		cat $(SANITIZE_REPORTS)/*; echo "sanitizer reports: $(SANITIZE_REPORTS)" >&2; exit 1; \
+	fi; exit $$status
+
+# The in-process tests under valgrind: any invalid read or write, or use of
+# an uninitialised value, fails it.
+memcheck: $(MEMCHECK_STAMP)
+	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 --leak-check=no --track-origins=yes \
+		$(MEMCHECK_PY) -m pytest -q $(MEMCHECK_TESTS)
 
 demo: $(STAMP)
 	$(PY) demo/main_job.py
