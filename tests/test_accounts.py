@@ -317,3 +317,16 @@ def test_password_never_reaches_a_file_or_a_result(store, memory_keyring):
         assert PASSWORD.encode() not in content and PASSWORD.encode("unicode_escape") not in content
     for shown in [saved, store.list(), store, vars(store)]:
         assert PASSWORD not in repr(shown)
+
+
+@pytest.mark.parametrize("call, given", [
+    (lambda s: s.save("main", username="u", password="pw"), 2),
+    (lambda s: s.save("main", "u", password="pw"), 3),
+    (lambda s: SellerSpriteCredarium.get(s, "main"), 2),
+    (lambda s: s.delete("main"), 2),
+])
+def test_keyword_only_parameters_are_never_filled_by_position(store, memory_keyring, call, given):
+    with pytest.raises(TypeError) as caught:
+        call(store)
+    assert str(caught.value).endswith(f"takes exactly 1 positional argument ({given} given)")
+    assert not store.meta_path.exists() and memory_keyring.calls == []

@@ -294,7 +294,10 @@ bool set_aside(Borrowed path, Borrowed content)
         // Unreadable bytes cannot be copied; the file itself moves aside.
         if (::access(aside.get(), F_OK) == 0 && attempt < 100) continue;
         if (::rename(path_of(path), aside.get()) < 0) return raise_os_error(path_of(path));
-        ::chmod(aside.get(), 0600);  // as private as the copy would be; best effort
+        // As private as a copy would be; best effort, and never through a
+        // symbolic link, whose target lies outside the store.
+        struct stat status {};
+        if (::lstat(aside.get(), &status) == 0 && S_ISREG(status.st_mode)) ::chmod(aside.get(), 0600);
         return true;
     }
 }

@@ -342,6 +342,7 @@ bool bind_arguments(const FunctionHead& function, PyObject* const* args, std::si
 inline bool takes_arguments_as_given(const FunctionDecl& decl, std::size_t nargsf, PyObject* kwnames, int count)
 {
     Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (given > decl.code.argcount) return false;  // keyword-only parameters take no position
     if (kwnames == nullptr) return given == count && decl.code.kwonlycount == 0;
     if (given + PyTuple_GET_SIZE(kwnames) != count) return false;
     for (int i = static_cast<int>(given); i < count; ++i) {
