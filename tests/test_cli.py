@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -270,6 +271,9 @@ def on_terminal(cli: Cli, args: list[str], script: list[tuple[str, bytes]]) -> t
     pid, fd = pty.fork()
     if pid == 0:  # the child: its controlling terminal is the pty
         try:
+            # Ctrl-C must reach it even when the test runs in the background,
+            # where the shell started everything with SIGINT ignored.
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
             os.execve(argv[0], argv, cli.env)
         finally:
             os._exit(127)
