@@ -80,6 +80,7 @@ sanitize: $(SANITIZE_STAMP)
 # an uninitialised value, fails it.
 memcheck: $(MEMCHECK_STAMP)
 	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 --leak-check=no --track-origins=yes \
+		--suppressions=tools/valgrind-python.supp \
 		$(MEMCHECK_PY) -m pytest -q $(MEMCHECK_TESTS)
 
 demo: $(STAMP)
