@@ -43,6 +43,8 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from _report import print_columns
+
 BENCH_DIR = Path(__file__).resolve().parent
 
 # Everything either module imports, plus the packages the native modules sit
@@ -223,17 +225,7 @@ def print_table(pairs: list[Pair]) -> None:
         )
         for pair in pairs
     ]
-    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(headers)]
-
-    def render(cells: tuple[str, ...]) -> str:
-        first = cells[0].ljust(widths[0])
-        rest = (cell.rjust(width) for cell, width in zip(cells[1:], widths[1:]))
-        return "  ".join((first, *rest))
-
-    print(render(headers))
-    print("  ".join("-" * w for w in widths))
-    for line in lines:
-        print(render(line))
+    print_columns(headers, lines)
     print("ns: median import time over fresh processes; ratio: native/interp; "
           "spread: interquartile range over the median, worse side")
     for pair in pairs:

@@ -34,6 +34,8 @@ import tempfile
 import timeit
 from dataclasses import dataclass
 from pathlib import Path
+
+from _report import print_columns
 from typing import Any, Callable
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -321,17 +323,7 @@ def print_table(rows: list[Row]) -> None:
             "-" if row.noise is None else f"{row.noise:.0%}",
             "MISMATCH" if row.mismatch else ("PASS" if row.passed else "MISS"),
         ))
-    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(headers)]
-
-    def render(cells: tuple[str, ...]) -> str:
-        first = cells[0].ljust(widths[0])
-        rest = (cell.rjust(width) for cell, width in zip(cells[1:], widths[1:]))
-        return "  ".join((first, *rest))
-
-    print(render(headers))
-    print("  ".join("-" * w for w in widths))
-    for line in lines:
-        print(render(line))
+    print_columns(headers, lines)
     print("ns: per call, best chunk; ratio: native/interp; "
           "noise: median chunk over best chunk, worse side")
     for row in rows:

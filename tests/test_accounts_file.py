@@ -12,13 +12,13 @@ import re
 import stat
 import subprocess
 import sys
-import tempfile
 import textwrap
 import threading
 import traceback
 
 import pytest
 
+from permissions import needs_permissions
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -43,22 +43,6 @@ MALFORMED = {
     "invalid utf-8": b'{"m\xffin": {"username": "u"}}',
     "empty": b"",
 }
-
-
-def _permissions_enforced() -> bool:
-    with tempfile.TemporaryDirectory() as folder:
-        probe = os.path.join(folder, "probe")
-        os.close(os.open(probe, os.O_CREAT | os.O_WRONLY, 0o200))
-        try:
-            os.close(os.open(probe, os.O_RDONLY))
-        except PermissionError:
-            return True
-        return False
-
-
-needs_permissions = pytest.mark.skipif(
-    os.geteuid() == 0 and not _permissions_enforced(), reason="root ignores file permissions"
-)
 
 
 def entries(exc):

@@ -8,11 +8,11 @@ import json
 import os
 import re
 import stat
-import tempfile
 import threading
 
 import pytest
 
+from permissions import needs_permissions
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
@@ -47,17 +47,6 @@ CONTENTS = {
     "50 MB mapping": lambda: json.dumps({"main": {"username": "x" * (50 * MB)}}).encode(),
     "50 MB, cut short": lambda: json.dumps({"main": {"username": "x" * (50 * MB)}}).encode()[:-3],
 }
-
-
-def _permissions_enforced() -> bool:
-    with tempfile.TemporaryDirectory() as folder:
-        probe = os.path.join(folder, "probe")
-        os.close(os.open(probe, os.O_CREAT | os.O_WRONLY, 0o200))
-        try:
-            os.close(os.open(probe, os.O_RDONLY))
-        except PermissionError:
-            return True
-        return False
 
 
 def within_time_limit(operation, path):
@@ -165,11 +154,6 @@ def test_hostile_content_reads_as_its_mapping_or_as_empty_and_survives_the_next_
     else:  # everything it held is in the new file
         assert names == []
     assert sorted(os.listdir(store.base_dir)) == sorted(["accounts.json", *names])
-
-
-needs_permissions = pytest.mark.skipif(
-    os.geteuid() == 0 and not _permissions_enforced(), reason="root reads files regardless of their permissions"
-)
 
 
 def make_directory(path):

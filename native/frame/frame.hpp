@@ -319,6 +319,13 @@ bool for_each_item(Borrowed mapping, F&& visit)
 // function `index`, with its annotations and keyword defaults attached.
 Ref make_function(std::uint16_t index);
 
+// Whether `object` is a function object this module made for its function
+// `index`: a call through it would run that function's own body.
+bool is_module_function(Borrowed object, std::uint16_t index);
+
+// The traceback entries of the module's function `index`.
+Trace trace_of(std::uint16_t index);
+
 // The exported init function of a module returns this.
 PyObject* init_module(const ModuleDecl& module);
 

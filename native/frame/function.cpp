@@ -329,4 +329,13 @@ Ref make_function(std::uint16_t index)
     return self;
 }
 
+bool is_module_function(Borrowed object, std::uint16_t index)
+{
+    using namespace detail;
+    return object && Py_TYPE(object.ptr()) == state.function_type &&
+           reinterpret_cast<const FunctionHead*>(object.ptr())->decl == &state.decl->functions[index];
+}
+
+Trace trace_of(std::uint16_t index) { return Trace(string(detail::state.decl->functions[index].traceback_name)); }
+
 }  // namespace frame

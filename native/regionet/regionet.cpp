@@ -212,6 +212,19 @@ Ref resolve_marketplace(const Trace& trace, Borrowed country)
     return trace.raise_from(23, call_global(S::UnsupportedMarketplaceError, message), exc);
 }
 
+// `resolve_marketplace(country)` through the module global. While the name
+// is still bound to this module's own function, its body is entered
+// directly: `country` has passed the same type test already, so binding it
+// again could not answer differently.
+Ref call_resolve_marketplace(Borrowed country)
+{
+    Ref function = lookup_global(S::resolve_marketplace);
+    if (is_module_function(function, Fn::resolve_marketplace)) {
+        return resolve_marketplace(trace_of(Fn::resolve_marketplace), country);
+    }
+    return call(function, country);
+}
+
 /* ---------------------------------------------------------------------------
  * def build_product_url(asin: str, country: str) -> str:               [26]
  *     """构造商品详情页 URL。"""
@@ -219,7 +232,7 @@ Ref resolve_marketplace(const Trace& trace, Borrowed country)
 Ref build_product_url(const Trace& trace, Borrowed asin, Borrowed country)
 {
     // marketplace = resolve_marketplace(country)                        [28]
-    Ref marketplace = call_global(S::resolve_marketplace, country);
+    Ref marketplace = call_resolve_marketplace(country);
     if (!marketplace) return trace.fail(28);
     // return f"{marketplace.base_url}/dp/{asin.strip().upper()}"       [29]
     Ref origin = format_value(get_attr(marketplace, S::base_url));
