@@ -311,7 +311,7 @@ def test_password_never_reaches_a_file_or_a_result(store, memory_keyring):
     saved = store.save(name=SHOP, username=SELLER, password=PASSWORD)
     store.save(name="main", username="u", password=PASSWORD)
     files = list(store.base_dir.iterdir())
-    assert len(files) == 2
+    assert len(files) == 3  # the file, the copy set aside and the lock
     for path in files:
         content = path.read_bytes()
         assert PASSWORD.encode() not in content and PASSWORD.encode("unicode_escape") not in content

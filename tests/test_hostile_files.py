@@ -19,6 +19,7 @@ from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 TIME_LIMIT = 20  # seconds for any one operation
 MB = 1 << 20
 SET_ASIDE = re.compile(r"accounts\.json\.unreadable-\d{8}T\d{6}\.\d{6}Z")
+LOCK = "accounts.json.lock"  # made by the first save or delete, and kept
 NEW = {"username": "u"}
 EXAMPLE = '{"main": {"username": "seller-a"}, "店铺二": {"username": "卖家乙"}}'.encode()
 DEEP = 100_000
@@ -85,12 +86,12 @@ def decoded(content):
 
 
 def folder_state(store):
-    """Every name under the store folder, with its mode and, for a link, its
-    target, or for a regular file that can be read, its bytes."""
+    """Every name under the store folder but the lock file, with its mode and,
+    for a link, its target, or for a regular file that can be read, its bytes."""
     state = {}
     for folder, _, files in os.walk(store.base_dir):
         state[folder] = os.lstat(folder).st_mode
-        for name in files:
+        for name in set(files) - {LOCK}:
             path = os.path.join(folder, name)
             mode = os.lstat(path).st_mode
             state[path] = mode, os.readlink(path) if stat.S_ISLNK(mode) else None
@@ -144,7 +145,8 @@ def test_hostile_content_reads_as_its_mapping_or_as_empty_and_survives_the_next_
         data = json.dumps({**(accounts or {}), "new": NEW}, ensure_ascii=False, indent=2).encode()
     except UnicodeEncodeError as exc:  # a value the file cannot hold: the save fails, the file stays
         assert (type(error), str(error)) == (UnicodeEncodeError, str(exc))
-        assert os.listdir(store.base_dir) == ["accounts.json"] and store.meta_path.read_bytes() == content
+        assert sorted(os.listdir(store.base_dir)) == ["accounts.json", LOCK]
+        assert store.meta_path.read_bytes() == content
         return
     assert (result, error) == ({"name": "new", "username": "u"}, None)
     assert store.meta_path.read_bytes() == data
@@ -153,7 +155,7 @@ def test_hostile_content_reads_as_its_mapping_or_as_empty_and_survives_the_next_
         assert len(names) == 1 and (store.base_dir / names[0]).read_bytes() == content
     else:  # everything it held is in the new file
         assert names == []
-    assert sorted(os.listdir(store.base_dir)) == sorted(["accounts.json", *names])
+    assert sorted(os.listdir(store.base_dir)) == sorted(["accounts.json", LOCK, *names])
 
 
 def make_directory(path):

@@ -10,7 +10,7 @@
 #include "credarium_table.hpp"
 #include "files.hpp"
 
-#include <iterator>
+#include <cerrno>
 
 namespace credarium {
 
@@ -24,6 +24,84 @@ Ref new_error(StringId error_class, Borrowed message)
 {
     if (!message) return nullptr;
     return call_global(error_class, message);
+}
+
+// Whether `path` is a plain pathlib path: exactly pathlib.PosixPath, with the
+// methods whose work the store does itself (reading and writing the file,
+// setting its mode, making the folder) still pathlib's own. For such a path
+// the store reads without blocking, replaces the file atomically and locks
+// it; any other path object gets exactly the calls it is asked for.
+bool is_plain_path(Borrowed path)
+{
+    static PyTypeObject* plain_type = nullptr;  // pathlib.PosixPath, kept for the process
+    static unsigned int checked_version = 0;    // the type's version when its methods were checked
+    if (plain_type == nullptr) {
+        Ref pathlib(steal, PyImport_GetModule(string(S::pathlib)));
+        Ref type = pathlib && pathlib.ptr() != Py_None ? get_attr(pathlib, S::PosixPath) : Ref();
+        if (!type || !PyType_Check(type.ptr())) {
+            PyErr_Clear();
+            return false;
+        }
+        plain_type = reinterpret_cast<PyTypeObject*>(type.release());
+    }
+    PyTypeObject* type = Py_TYPE(path.ptr());
+    if (type != plain_type) return false;
+    // Any change to the class (a method replaced) gives it a new version.
+    if (type->tp_version_tag != 0 && type->tp_version_tag == checked_version) return true;
+    for (StringId name : {S::read_text, S::write_text, S::chmod, S::mkdir}) {
+        PyObject* method = _PyType_Lookup(type, string(name));
+        if (method == nullptr || !PyFunction_Check(method)) return false;
+        PyObject* module = PyFunction_GetModule(method);
+        if (module == nullptr || !PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "pathlib") != 0) {
+            return false;
+        }
+    }
+    checked_version = type->tp_version_tag;
+    return true;
+}
+
+// `os.fsencode(path)` for a path object.
+Ref file_system_path(Borrowed path)
+{
+    PyObject* raw_path = nullptr;
+    if (!PyUnicode_FSConverter(path, &raw_path)) return nullptr;
+    return Ref(steal, raw_path);
+}
+
+// How long a change waits for another holder of the store's lock.
+constexpr double lock_wait_seconds = 10.0;
+
+// Takes the store's lock for one change: an advisory lock on
+// "accounts.json.lock" beside the file, for a plain path. Other path objects
+// take no lock, and neither does a store whose meta_path cannot be read:
+// its own steps then meet that failure where they always did.
+bool lock_store(Borrowed self, files::StoreLock& lock)
+{
+    Ref meta_path = get_attr(self, S::meta_path);
+    if (!meta_path) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (!is_plain_path(meta_path)) return true;
+    Ref path = file_system_path(meta_path);
+    Ref lock_path = path ? Ref(steal, PyBytes_FromFormat("%s.lock", PyBytes_AS_STRING(path.ptr()))) : Ref();
+    if (!lock_path) return false;
+    switch (lock.acquire(lock_path, lock_wait_seconds)) {
+    case files::StoreLock::Outcome::held:
+    case files::StoreLock::Outcome::unlocked:
+        return true;
+    case files::StoreLock::Outcome::failed:
+        return false;
+    case files::StoreLock::Outcome::timed_out:
+        break;
+    }
+    Ref filename(steal, PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(lock_path.ptr()),
+                                                         PyBytes_GET_SIZE(lock_path.ptr())));
+    Ref error = call(borrowed(PyExc_TimeoutError), Ref(steal, PyLong_FromLong(ETIMEDOUT)),
+                     string(S::msg_lock_timeout), filename);
+    if (error) PyErr_SetObject(PyExc_TimeoutError, error);
+    return false;
 }
 
 /* ---------------------------------------------------------------------------
@@ -42,8 +120,15 @@ Ref init(const Trace& trace, Borrowed self, Borrowed base_dir)
     Ref store = Ref(steal, PyNumber_TrueDivide(folder, string(S::store_folder)));
     if (!set_attr(self, S::base_dir, store)) return trace.fail(28);
     // self.base_dir.mkdir(parents=True, exist_ok=True)                  [29]
-    Ref made = call_method(get_attr(self, S::base_dir), S::mkdir, kw(S::parents, borrowed(Py_True)),
-                           kw(S::exist_ok, borrowed(Py_True)));
+    // A plain path's folder is made private (mode 0700): it holds the only
+    // list of the accounts, and others must not swap files in it.
+    Ref folder_path = get_attr(self, S::base_dir);
+    Ref made = !folder_path ? Ref()
+               : is_plain_path(folder_path)
+                   ? call_method(folder_path, S::mkdir, kw(S::mode, integer(I::private_folder_mode)),
+                                 kw(S::parents, borrowed(Py_True)), kw(S::exist_ok, borrowed(Py_True)))
+                   : call_method(folder_path, S::mkdir, kw(S::parents, borrowed(Py_True)),
+                                 kw(S::exist_ok, borrowed(Py_True)));
     if (!made) return trace.fail(29);
     // self.meta_path = self.base_dir / "accounts.json"                  [30]
     Ref base = get_attr(self, S::base_dir);
@@ -70,6 +155,10 @@ Ref save(const Trace& trace, Borrowed self, Borrowed name, Borrowed username, Bo
     if (PyUnicode_GET_LENGTH(password.ptr()) == 0) {
         return trace.raise(38, new_error(S::InvalidCollectOptionError, string(S::msg_password_required)));
     }
+    // From the password to the file, the change holds the store's lock, so
+    // that no other thread or process undoes it or mixes its own into it.
+    files::StoreLock lock;
+    if (!lock_store(self, lock)) return trace.fail(39);
     // self._set_password(name, password)                                [39]
     if (!call_method(self, S::_set_password, name, password)) return trace.fail(39);
     // accounts = self._load_accounts()                                  [40]
@@ -122,6 +211,10 @@ Ref delete_(const Trace& trace, Borrowed self, Borrowed name)
 {
     // self._validate_name(name)                                        [52]
     if (!call_method(self, S::_validate_name, name)) return trace.fail(52);
+    // From reading the file to deleting the password, the change holds the
+    // store's lock, so that a concurrent save cannot bring the account back.
+    files::StoreLock lock;
+    if (!lock_store(self, lock)) return trace.fail(53);
     // accounts = self._load_accounts()                                  [53]
     Ref accounts = call_method(self, S::_load_accounts);
     if (!accounts) return trace.fail(53);
@@ -191,43 +284,15 @@ Ref get(const Trace& trace, Borrowed self, Borrowed name)
  *     """读取账号元数据。"""
  * ------------------------------------------------------------------------ */
 
-// Whether `path` is a plain pathlib path whose read_text is pathlib's own,
-// so that the file system can answer for it directly, without the layers
-// of a text stream.
-bool is_plain_path(Borrowed path)
-{
-    static PyObject* plain_type = nullptr;  // pathlib.PosixPath, kept for the process
-    if (plain_type == nullptr) {
-        Ref pathlib(steal, PyImport_GetModule(string(S::pathlib)));
-        Ref type = pathlib && pathlib.ptr() != Py_None ? get_attr(pathlib, S::PosixPath) : Ref();
-        if (!type || !PyType_Check(type.ptr())) {
-            PyErr_Clear();
-            return false;
-        }
-        plain_type = type.release();
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())) != plain_type) return false;
-    PyObject* method = _PyType_Lookup(Py_TYPE(path.ptr()), string(S::read_text));
-    if (method == nullptr || !PyFunction_Check(method)) return false;
-    PyObject* module = PyFunction_GetModule(method);
-    return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "pathlib") == 0;
-}
-
-// `self.meta_path.read_text(encoding="utf-8")`, or None when something
-// other than a regular file stands there (a FIFO would block the read
-// forever), which then reads as malformed.
+// `self.meta_path.read_text(encoding="utf-8")`; for a plain path, None when
+// something other than a regular file stands there (a FIFO would block the
+// read forever), which then reads as malformed.
 Ref read_accounts_text(Borrowed meta_path)
 {
     if (!meta_path) return nullptr;
-    if (is_plain_path(meta_path)) {
-        PyObject* raw_path = nullptr;
-        if (!PyUnicode_FSConverter(meta_path, &raw_path)) return nullptr;
-        return files::read_text(Ref(steal, raw_path));
-    }
-    int regular = truth(call_method(meta_path, S::is_file));
-    if (regular < 0) return nullptr;
-    if (!regular) return Ref(borrow, Py_None);
-    return call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
+    if (!is_plain_path(meta_path)) return call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
+    Ref path = file_system_path(meta_path);
+    return path ? files::read_text(path) : nullptr;
 }
 
 // `json.loads(self.meta_path.read_text(encoding="utf-8"))`
@@ -285,46 +350,64 @@ int is_ignored_content(Borrowed content)
     return 1;
 }
 
-// Writes `text` as the new accounts.json, first setting aside any content
-// that could not be read, so that a hand-edited file with a typo is never
-// silently replaced.
-bool write_accounts_file(Borrowed meta_path, Borrowed text)
+// Writes `text` as the new accounts.json at `path` (bytes), first setting
+// aside any content that could not be read, so that a hand-edited file with
+// a typo is never silently replaced. Gives back the new file, still open.
+files::FileDescriptor write_accounts_file(Borrowed path, Borrowed text)
 {
-    PyObject* raw_path = nullptr;
-    if (!PyUnicode_FSConverter(meta_path, &raw_path)) return false;
-    Ref path(steal, raw_path);
     Ref data(steal, PyUnicode_AsEncodedString(text, "utf-8", "strict"));
-    if (!data) return false;
+    if (!data) return files::FileDescriptor();
 
     files::Existing existing;
     Ref content;
-    if (!files::look_at(path, existing, content)) return false;
-    if (existing == files::Existing::unreadable && !files::set_aside(path, Borrowed())) return false;
+    if (!files::look_at(path, existing, content)) return files::FileDescriptor();
+    if (existing == files::Existing::unreadable && !files::set_aside(path, Borrowed())) {
+        return files::FileDescriptor();
+    }
     if (existing == files::Existing::read) {
         int ignored = is_ignored_content(content);
-        if (ignored < 0 || (ignored && !files::set_aside(path, content))) return false;
+        if (ignored < 0 || (ignored && !files::set_aside(path, content))) return files::FileDescriptor();
     }
     return files::replace(path, data);
+}
+
+// `stat.S_IRUSR | stat.S_IWUSR`, the constants read at each call.
+Ref private_file_mode()
+{
+    Ref stat = lookup_global(S::stat);
+    Ref read_bit = get_attr(stat, S::owner_read);
+    Ref write_bit = read_bit ? get_attr(stat, S::owner_write) : Ref();
+    return write_bit ? Ref(steal, PyNumber_Or(read_bit, write_bit)) : Ref();
 }
 
 Ref save_accounts(const Trace& trace, Borrowed self, Borrowed accounts)
 {
     // self.meta_path.write_text(
     //     json.dumps(accounts, ensure_ascii=False, indent=2), encoding="utf-8")   [89]
-    // written to a temporary file and renamed over accounts.json instead of
-    // being rewritten in place.
     Ref meta_path = get_attr(self, S::meta_path);
     if (!meta_path) return trace.fail(89);
     Ref json = lookup_global(S::json);
     Ref text = call_method(json, S::dumps, accounts, kw(S::ensure_ascii, borrowed(Py_False)),
                            kw(S::indent, integer(I::indent)));
-    if (!text || !write_accounts_file(meta_path, text)) return trace.fail(89);
+    if (!text) return trace.fail(89);
+    if (!is_plain_path(meta_path)) {
+        if (!call_method(meta_path, S::write_text, text, kw(S::encoding, S::utf_8))) return trace.fail(89);
+        // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)             [90]
+        if (!call_method(meta_path, S::chmod, private_file_mode())) return trace.fail(90);
+        return Ref(borrow, Py_None);
+    }
+    // A plain path's file is written to a temporary file and renamed over
+    // accounts.json, and its mode is set through the new file's descriptor:
+    // whatever stands at the path by then (another writer's file, a link
+    // someone swapped in) is never changed.
+    Ref path = file_system_path(meta_path);
+    files::FileDescriptor written = path ? write_accounts_file(path, text) : files::FileDescriptor();
+    if (!written) return trace.fail(89);
     // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)                 [90]
-    Ref stat = lookup_global(S::stat);
-    Ref read_bit = get_attr(stat, S::owner_read);
-    Ref write_bit = read_bit ? get_attr(stat, S::owner_write) : Ref();
-    Ref mode = write_bit ? Ref(steal, PyNumber_Or(read_bit, write_bit)) : Ref();
-    if (!mode || !call_method(meta_path, S::chmod, mode)) return trace.fail(90);
+    Ref mode = private_file_mode();
+    int mode_bits = mode ? _PyLong_AsInt(mode) : -1;
+    if (mode_bits == -1 && (!mode || PyErr_Occurred())) return trace.fail(90);
+    if (!files::set_mode(written, mode_bits, path)) return trace.fail(90);
     return Ref(borrow, Py_None);
 }
 

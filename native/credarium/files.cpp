@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,26 +67,6 @@ FolderAndName split_path(const char* path)
     return {path, slash == nullptr ? 0 : static_cast<std::size_t>(slash - path + 1)};
 }
 
-// Closes a file descriptor at the end of its scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now, reporting the error a delayed write may surface here.
-    int close() { return ::close(std::exchange(fd_, -1)); }
-
-private:
-    int fd_;
-};
-
 bool write_all(int fd, const char* data, Py_ssize_t size)
 {
     while (size > 0) {
@@ -106,32 +87,49 @@ bool write_all(int fd, const char* data, Py_ssize_t size)
     return true;
 }
 
-// Writes a new file that nobody else can read, from its creation on.
-bool write_private_file(const char* path, Borrowed data, bool durable)
+// Writes a new file that nobody else can read, from its creation on, and
+// flushes it to disk. Gives it back open; on failure the file is removed and
+// the OSError raised.
+FileDescriptor write_private_file(const char* path, Borrowed data)
 {
     FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) return raise_os_error(path);
+    if (!fd) {
+        raise_os_error(path);
+        return fd;
+    }
     bool ok = write_all(fd.get(), PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()));
-    if (ok && durable) {
+    if (ok) {
         int synced;
         Py_BEGIN_ALLOW_THREADS
         synced = ::fsync(fd.get());
         Py_END_ALLOW_THREADS
         ok = synced == 0;
     }
-    int failure = errno;
-    if (fd.close() != 0 && ok) {
-        ok = false;
-        failure = errno;
-    }
     if (!ok) {
-        if (!PyErr_Occurred()) {
-            errno = failure;
-            raise_os_error(path);
-        }
+        if (!PyErr_Occurred()) raise_os_error(path);
         ::unlink(path);
+        return FileDescriptor();
     }
-    return ok;
+    return fd;
+}
+
+// Makes the file behind `opened` (an O_PATH descriptor, taken before the file
+// was renamed to `now_at`) as private as a copy would be. Best effort, and
+// only when `now_at` still holds that very regular file: never a link's
+// target, never something swapped in meanwhile. The change goes through the
+// descriptor, so nothing that appears at the name afterwards is touched.
+void make_private(const FileDescriptor& opened, const char* now_at)
+{
+    struct stat before {};
+    struct stat after {};
+    if (!opened || ::fstat(opened.get(), &before) < 0 || !S_ISREG(before.st_mode)) return;
+    if (::lstat(now_at, &after) < 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino) return;
+    PathText through_descriptor;
+    if (!through_descriptor.format("/proc/self/fd/%d", opened.get())) {
+        PyErr_Clear();
+        return;
+    }
+    ::chmod(through_descriptor.get(), 0600);
 }
 
 // Makes a rename in the folder of `path` survive a power cut, not only a
@@ -286,36 +284,150 @@ bool set_aside(Borrowed path, Borrowed content)
                                   : aside.format("%s.unreadable-%s.%06ldZ-%d", path_of(path), stamp, micros, attempt);
         if (!named) return false;
         if (content) {
-            if (write_private_file(aside.get(), content, true)) return true;
+            if (write_private_file(aside.get(), content)) return true;
             if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) return false;
             PyErr_Clear();
             continue;
         }
         // Unreadable bytes cannot be copied; the file itself moves aside.
         if (::access(aside.get(), F_OK) == 0 && attempt < 100) continue;
+        FileDescriptor moved(::open(path_of(path), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (::rename(path_of(path), aside.get()) < 0) return raise_os_error(path_of(path));
-        // As private as a copy would be; best effort, and never through a
-        // symbolic link, whose target lies outside the store.
-        struct stat status {};
-        if (::lstat(aside.get(), &status) == 0 && S_ISREG(status.st_mode)) ::chmod(aside.get(), 0600);
+        make_private(moved, aside.get());
         return true;
     }
 }
 
-bool replace(Borrowed path, Borrowed data)
+FileDescriptor replace(Borrowed path, Borrowed data)
 {
     const char* target = path_of(path);
     PathText temporary;
-    if (!temporary_name(target, temporary)) return false;
-    if (!write_private_file(temporary.get(), data, true)) return false;
+    if (!temporary_name(target, temporary)) return FileDescriptor();
+    FileDescriptor written = write_private_file(temporary.get(), data);
+    if (!written) return written;
     if (::rename(temporary.get(), target) < 0) {
         raise_os_error(target);
         ::unlink(temporary.get());
-        return false;
+        return FileDescriptor();
     }
     sync_folder(target);
     remove_stale_temporaries(target);
+    return written;
+}
+
+bool set_mode(const FileDescriptor& file, int mode, Borrowed path)
+{
+    if (::fchmod(file.get(), static_cast<mode_t>(mode)) < 0) return raise_os_error(path_of(path));
     return true;
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FileDescriptor::close() { return ::close(std::exchange(fd_, -1)); }
+
+/* ---------------------------------------------------------------------------
+ * The store lock
+ * ------------------------------------------------------------------------ */
+
+namespace {
+
+// The lock files this thread holds, so that an operation re-entered on the
+// same thread (from a subclass's override or a credential backend's
+// callback) goes on instead of waiting for itself until it times out.
+struct HeldLock {
+    dev_t device;
+    ino_t inode;
+};
+constexpr int max_held_locks = 8;
+thread_local HeldLock held_locks[max_held_locks];
+thread_local int held_lock_count = 0;
+
+bool held_by_this_thread(const struct stat& status)
+{
+    for (int i = 0; i < held_lock_count; ++i) {
+        if (held_locks[i].device == status.st_dev && held_locks[i].inode == status.st_ino) return true;
+    }
+    return false;
+}
+
+double monotonic_seconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Sleeps without the interpreter lock, so that other threads run meanwhile;
+// false with the exception of a signal handler (Ctrl-C) raised.
+bool pause_for(long nanoseconds)
+{
+    timespec delay{0, nanoseconds};
+    Py_BEGIN_ALLOW_THREADS
+    ::nanosleep(&delay, nullptr);
+    Py_END_ALLOW_THREADS
+    return PyErr_CheckSignals() == 0;
+}
+
+}  // namespace
+
+StoreLock::Outcome StoreLock::acquire(Borrowed lock_path, double seconds)
+{
+    const char* path = path_of(lock_path);
+    const double deadline = monotonic_seconds() + seconds;
+    // Polled rather than waited for in the kernel, whose wait cannot be
+    // bounded: short pauses first, since a holder is usually done within a
+    // millisecond, growing to a few milliseconds under long contention.
+    long pause = 50'000;
+    while (true) {
+        // O_NONBLOCK: a FIFO put in its place must not hold the open up.
+        FileDescriptor file(::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!file) {
+            if (errno == EINTR) continue;
+            raise_os_error(path);
+            return Outcome::failed;
+        }
+        struct stat opened {};
+        if (::fstat(file.get(), &opened) < 0) {
+            raise_os_error(path);
+            return Outcome::failed;
+        }
+        if (held_by_this_thread(opened)) return Outcome::held;
+        while (::flock(file.get(), LOCK_EX | LOCK_NB) < 0) {
+            if (errno == ENOLCK || errno == EOPNOTSUPP) return Outcome::unlocked;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                raise_os_error(path);
+                return Outcome::failed;
+            }
+            if (monotonic_seconds() >= deadline) return Outcome::timed_out;
+            if (!pause_for(pause)) return Outcome::failed;
+            pause = pause < 5'000'000 ? pause * 2 : pause;
+        }
+        // Someone may have removed or replaced the lock file while this one
+        // waited; a lock on a file nobody else opens excludes no one.
+        struct stat current {};
+        if (::lstat(path, &current) == 0 && current.st_dev == opened.st_dev && current.st_ino == opened.st_ino) {
+            file_ = std::move(file);
+            device_ = opened.st_dev;
+            inode_ = opened.st_ino;
+            if (held_lock_count < max_held_locks) held_locks[held_lock_count++] = {device_, inode_};
+            return Outcome::held;
+        }
+    }
+}
+
+StoreLock::~StoreLock()
+{
+    if (!file_) return;
+    for (int i = 0; i < held_lock_count; ++i) {
+        if (held_locks[i].device == device_ && held_locks[i].inode == inode_) {
+            held_locks[i] = held_locks[--held_lock_count];
+            break;
+        }
+    }
+    // Closing the only descriptor of this open file releases the lock.
 }
 
 }  // namespace credarium::files
