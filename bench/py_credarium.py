@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 import stat
-from pathlib import Path
+import threading
+from pathlib import Path, PosixPath
 
 from zorvan.config import CONFIG_DIR
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError, SellerSpriteDependencyError
@@ -17,7 +18,6 @@ try:
 except Exception:  # a broken keyring install must not keep the accounts file from working
     _KEYRING_AVAILABLE = False
 
-
 _KEYRING_SERVICE = "zorvan-seller-sprite"
 
 
@@ -26,7 +26,7 @@ class SellerSpriteCredarium:
 
     def __init__(self, *, base_dir: Path | None = None) -> None:
         self.base_dir = Path(base_dir or CONFIG_DIR) / "seller_sprite"
-        self.base_dir.mkdir(parents=True, exist_ok=True)
+        _make_folder(self.base_dir)
         self.meta_path = self.base_dir / "accounts.json"
 
     def save(self, *, name: str, username: str, password: str) -> dict:
@@ -36,12 +36,12 @@ class SellerSpriteCredarium:
             raise InvalidCollectOptionError("必须提供卖家精灵用户名")
         if not password:
             raise InvalidCollectOptionError("必须提供卖家精灵密码")
-        self._set_password(name, password)
-        accounts = self._load_accounts()
-        accounts[name] = {"username": username}
-        self._save_accounts(accounts)
+        with _StoreLock(self):
+            self._set_password(name, password)
+            accounts = self._load_accounts()
+            accounts[name] = {"username": username}
+            self._save_accounts(accounts)
         return {"name": name, "username": username}
-
     def list(self) -> list[dict]:
         """列出已保存账号，不返回密码。"""
         accounts = self._load_accounts()
@@ -50,14 +50,14 @@ class SellerSpriteCredarium:
     def delete(self, *, name: str) -> bool:
         """删除命名账号。"""
         self._validate_name(name)
-        accounts = self._load_accounts()
-        existed = name in accounts
-        if existed:
-            del accounts[name]
-            self._save_accounts(accounts)
-        self._delete_password(name)
+        with _StoreLock(self):
+            accounts = self._load_accounts()
+            existed = name in accounts
+            if existed:
+                del accounts[name]
+                self._save_accounts(accounts)
+            self._delete_password(name)
         return existed
-
     def get(self, *, name: str) -> dict:
         """读取命名账号和密码。"""
         self._validate_name(name)
@@ -86,8 +86,8 @@ class SellerSpriteCredarium:
 
     def _save_accounts(self, accounts: dict) -> None:
         """保存账号元数据。"""
-        _replace_file(self.meta_path, json.dumps(accounts, ensure_ascii=False, indent=2))
-        self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)
+        written = _write_file(self.meta_path, json.dumps(accounts, ensure_ascii=False, indent=2))
+        _set_mode(self.meta_path, written, stat.S_IRUSR | stat.S_IWUSR)
 
     def _validate_name(self, name: str) -> None:
         """校验账号别名。"""
@@ -131,12 +131,131 @@ class SellerSpriteCredarium:
 
 
 # Kept below the class so that the methods above stay on the same lines as in
-# the native module, whose tracebacks quote them.
-def _read_payload(path: Path):
-    """The decoded JSON of the file; None when it is not a regular file (a FIFO would block)."""
-    if not path.is_file():
+# the native module, whose tracebacks quote them (save and delete each take
+# one line more, for their lock).
+def _is_plain(path) -> bool:
+    """Whether the store does the file work itself: for any other path object
+    it calls exactly the methods it is asked for. (The native module also
+    checks that none of pathlib's methods has been replaced.)"""
+    return type(path) is PosixPath
+
+
+def _make_folder(folder) -> None:
+    if _is_plain(folder):
+        folder.mkdir(mode=0o700, parents=True, exist_ok=True)  # private when new
+    else:
+        folder.mkdir(parents=True, exist_ok=True)
+
+
+def _read_payload(path):
+    """The decoded JSON of the file; for a plain path, None when it is not a
+    regular file (a FIFO would block)."""
+    if not _is_plain(path):
+        return json.loads(path.read_text(encoding="utf-8"))
+    import os
+
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as file:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        return json.loads(file.read().decode("utf-8"))
+
+
+def _write_file(path, text: str):
+    """Writes the file; for a plain path, through a temporary file renamed over
+    it, giving back the new file's descriptor, still open."""
+    if not _is_plain(path):
+        path.write_text(text, encoding="utf-8")
         return None
-    return json.loads(path.read_text(encoding="utf-8"))
+    return _replace_file(path, text)
+
+
+def _set_mode(path, written, mode: int) -> None:
+    """Sets the new file's mode: through its descriptor, so that whatever
+    stands at the path by then is never changed."""
+    import os
+
+    if written is None:
+        path.chmod(mode)
+        return
+    try:
+        os.fchmod(written, mode)
+    finally:
+        os.close(written)
+
+
+class _StoreLock:
+    """The store's lock for one change: an exclusive advisory lock on
+    "accounts.json.lock" beside the file, for plain paths only. Threads
+    exclude each other as processes do; a thread that already holds it (a
+    change re-entered from a callback) goes on."""
+
+    WAIT_SECONDS = 10.0
+    TIMEOUT_MESSAGE = "另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成"
+    _held = threading.local()
+
+    def __init__(self, store) -> None:
+        self.path = None
+        self.fd = None
+        try:
+            meta_path = store.meta_path
+        except Exception:  # the store's own steps meet this failure where they always did
+            return
+        if _is_plain(meta_path):
+            self.path = f"{meta_path}.lock"
+
+    def __enter__(self) -> None:
+        import errno
+        import fcntl
+        import os
+        import time
+
+        if self.path is None:
+            return
+        held = self._held.__dict__.setdefault("files", set())
+        deadline = time.monotonic() + self.WAIT_SECONDS
+        pause = 50e-6
+        while True:
+            fd = os.open(self.path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
+            try:
+                opened = os.fstat(fd)
+                key = (opened.st_dev, opened.st_ino)
+                if key in held:
+                    os.close(fd)
+                    return
+                while True:
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                        break
+                    except BlockingIOError:
+                        if time.monotonic() >= deadline:
+                            raise TimeoutError(errno.ETIMEDOUT, self.TIMEOUT_MESSAGE, self.path) from None
+                        time.sleep(pause)
+                        pause = min(pause * 2, 5e-3)
+                    except OSError as exc:
+                        if exc.errno in (errno.ENOLCK, errno.EOPNOTSUPP):
+                            os.close(fd)
+                            return
+                        raise
+                try:
+                    current = os.lstat(self.path)
+                except OSError:
+                    current = None
+            except BaseException:
+                os.close(fd)
+                raise
+            if current is not None and (current.st_dev, current.st_ino) == key:
+                self.fd, self.key = fd, key
+                held.add(key)
+                return
+            os.close(fd)  # replaced while waiting: lock the file that stands there now
+
+    def __exit__(self, *exc_info) -> None:
+        if self.fd is not None:
+            import os
+
+            self._held.files.discard(self.key)
+            os.close(self.fd)
 
 
 def _keep_unreadable(path: Path) -> None:
@@ -177,12 +296,14 @@ def _replace_file(path: Path, text: str) -> None:
     _keep_unreadable(path)
     fd, tmp_name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
-        with open(fd, "w", encoding="utf-8") as tmp:
-            tmp.write(text)
-            tmp.flush()
-            os.fsync(tmp.fileno())
+        data = text.encode("utf-8")
+        while data:
+            data = data[os.write(fd, data):]
+        os.fsync(fd)
         os.replace(tmp_name, path)
+        return fd
     except BaseException:
+        os.close(fd)
         try:
             os.unlink(tmp_name)
         except OSError:

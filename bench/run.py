@@ -279,6 +279,11 @@ def credarium_cases(credarium: Any, root: Path) -> list[Case]:
         Case("credarium", 'save(name="main", ...)  [writes a file]',
              's10.save(name="main", username="main-user@example.com", password="hunter2-main")',
              native, interp, 1.0, reset=reset),
+        Case("credarium", 'delete(name="absent")  [locks, reads]', 's10.delete(name="absent")',
+             native, interp, 1.0, reset=reset),
+        Case("credarium", 'save + delete of a new name  [locks, writes twice]',
+             '(s10.save(name="new", username="u", password="pw"), s10.delete(name="new"))',
+             native, interp, 1.0, reset=reset),
         Case("credarium", '_keyring_account(name="main")',
              's10._keyring_account(name="main")', native, interp, 0.5),
     ]
