@@ -174,6 +174,151 @@ def test_new_content_is_private_before_the_final_chmod(store, umask_zero, monkey
     assert seen == [0o600]
 
 
+def test_a_new_store_folder_is_private_and_an_existing_one_is_left_as_it_is(tmp_path, umask_zero, memory_keyring):
+    store = SellerSpriteCredarium(base_dir=tmp_path / "new")
+    assert (mode_of(tmp_path / "new"), mode_of(store.base_dir)) == (0o777, 0o700)  # missing parents as before
+    store.save(name="main", username="u", password="pw")
+    assert {name: mode_of(store.base_dir / name) for name in folder_names(store)} == {
+        "accounts.json": 0o600, "accounts.json.lock": 0o600}
+    (tmp_path / "old" / "seller_sprite").mkdir(parents=True, mode=0o755)
+    assert mode_of(SellerSpriteCredarium(base_dir=tmp_path / "old").base_dir) == 0o755
+
+
+# Replaces accounts.json with a link to argv[2], over and over, as someone
+# who may write in the store folder could.
+LINK_SWAPPER = textwrap.dedent("""
+    import os, sys
+    meta_path, target = sys.argv[1], sys.argv[2]
+    while True:
+        try:
+            os.symlink(target, meta_path + ".swap")
+            os.replace(meta_path + ".swap", meta_path)
+        except OSError:
+            pass
+""")
+
+
+def test_a_link_swapped_in_for_the_file_never_has_its_target_changed(store, memory_keyring, tmp_path):
+    target = tmp_path / "outside.json"
+    target.write_text("{}")
+    target.chmod(0o644)
+    swapper = subprocess.Popen([sys.executable, "-c", LINK_SWAPPER, str(store.meta_path), str(target)])
+    try:
+        for index in range(300):
+            store.save(name=f"a{index}", username="u", password="pw")
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert mode_of(target) == 0o644
+
+
+def unopenable_lock(make):
+    def setup(store):
+        lock = pathlib.Path(f"{store.meta_path}.lock")
+        lock.unlink()
+        make(lock)
+    return setup
+
+
+def read_only_folder(store):
+    unopenable_lock(lambda lock: None)(store)
+    store.base_dir.chmod(0o500)
+
+
+@pytest.mark.parametrize("change, line", [
+    (lambda store: store.save(name="main", username="new", password="new"), (39, "save")),
+    (lambda store: store.delete(name="main"), (53, "delete")),
+], ids=["save", "delete"])
+@pytest.mark.parametrize("setup, error, message", [
+    (unopenable_lock(pathlib.Path.mkdir), IsADirectoryError, "[Errno 21] Is a directory"),
+    (unopenable_lock(lambda lock: lock.symlink_to(lock.with_name("elsewhere"))), OSError,
+     "[Errno 40] Too many levels of symbolic links"),
+    pytest.param(read_only_folder, PermissionError, "[Errno 13] Permission denied", marks=needs_permissions),
+], ids=["directory", "symbolic link", "read-only folder"])
+def test_a_lock_file_that_cannot_be_opened_fails_the_change_before_anything_changes(
+        store, memory_keyring, change, line, setup, error, message):
+    store.save(name="main", username="old", password="old")
+    before = store.meta_path.read_bytes(), dict(memory_keyring.secrets)
+    setup(store)
+    try:
+        with pytest.raises(error) as caught:
+            change(store)
+    finally:
+        store.base_dir.chmod(0o700)
+    lock = f"{store.meta_path}.lock"
+    assert (type(caught.value), str(caught.value)) == (error, f"{message}: '{lock}'")
+    assert entries(caught.value) == [line]
+    assert (store.meta_path.read_bytes(), memory_keyring.secrets) == before
+    assert not (store.base_dir / "elsewhere").exists()
+
+
+class Refused(Exception):
+    """What a path object of the caller's own raises."""
+
+
+class DuckPath:
+    """A path object of the caller's own, with only the methods the store
+    calls on such an object: each logs its call and passes it on to a real
+    path, or raises Refused if it is the one named."""
+
+    def __init__(self, path, refuse=None):
+        self.path, self.refuse, self.calls = path, refuse, []
+
+    def _call(self, method, *args, **kwargs):
+        self.calls.append((method, args, kwargs))
+        if method == self.refuse:
+            raise Refused(method)
+        return getattr(self.path, method)(*args, **kwargs)
+
+    def exists(self):
+        return self._call("exists")
+
+    def read_text(self, *args, **kwargs):
+        return self._call("read_text", *args, **kwargs)
+
+    def write_text(self, *args, **kwargs):
+        return self._call("write_text", *args, **kwargs)
+
+    def chmod(self, *args, **kwargs):
+        return self._call("chmod", *args, **kwargs)
+
+
+def test_a_path_object_of_the_caller_s_own_gets_exactly_the_documented_calls(store, memory_keyring):
+    store.meta_path = duck = DuckPath(store.meta_path)
+    store.save(name="main", username="u", password="pw")
+    store.save(name=SHOP, username=SELLER, password="pw")
+    assert store.delete(name="main") is True
+
+    def write(accounts):
+        return ("write_text", (json.dumps(accounts, ensure_ascii=False, indent=2),), {"encoding": "utf-8"})
+
+    exists, read, chmod = ("exists", (), {}), ("read_text", (), {"encoding": "utf-8"}), ("chmod", (0o600,), {})
+    assert duck.calls == [
+        exists, write({"main": {"username": "u"}}), chmod,
+        exists, read, write({"main": {"username": "u"}, SHOP: {"username": SELLER}}), chmod,
+        exists, read, write({SHOP: {"username": SELLER}}), chmod,
+    ]
+    assert folder_names(store) == ["accounts.json"]  # neither a lock nor a temporary file
+
+
+@pytest.mark.parametrize("method, trace", [
+    ("exists", [(40, "save"), (79, "_load_accounts")]),
+    ("read_text", None),  # an ordinary error while reading: the file reads as empty
+    ("write_text", [(42, "save"), (89, "_save_accounts")]),
+    ("chmod", [(42, "save"), (90, "_save_accounts")]),
+])
+def test_errors_of_the_caller_s_path_object_leave_from_the_documented_lines(store, memory_keyring, method, trace):
+    store.meta_path.write_bytes(EXAMPLE_BYTES)
+    store.meta_path = DuckPath(store.meta_path, refuse=method)
+    if trace is None:
+        store.save(name="new", username="u", password="pw")
+        assert json.loads(store.meta_path.path.read_bytes()) == {"new": {"username": "u"}}
+        return
+    with pytest.raises(Refused) as caught:
+        store.save(name="new", username="u", password="pw")
+    assert entries(caught.value) == trace
+
+
 FULL_WIDTH_123 = "".join(chr(0xFF10 + d) for d in (1, 2, 3))
 
 

@@ -12,6 +12,7 @@ import sys
 import textwrap
 import threading
 import time
+import traceback
 from pathlib import Path
 
 import pytest
@@ -23,7 +24,7 @@ from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 TESTS = Path(__file__).resolve().parent
 THREADS = 8
 THREAD_SECONDS = 3
-WRITER_SECONDS = 5
+WRITER_SECONDS = 3
 
 COUNTRIES = {" us ": "US", "UK": "UK", "de\n": "DE", "Jp": "JP", "fr": None, "": None, "ｕｓ": None, "\udc80": None}
 
@@ -84,53 +85,100 @@ def test_threads_sharing_the_modules_always_get_correct_results(tmp_path, memory
     assert min(calls) > 0
 
 
-# Saves <prefix>0, <prefix>1, ... until the time is up, printing each name
-# once its save has returned.
-WRITER = textwrap.dedent(
+def test_threads_saving_at_once_lose_no_account(tmp_path, memory_keyring, fine_switching):
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    deadline = time.monotonic() + THREAD_SECONDS / 2
+    saved = [[] for _ in range(4)]
+
+    def save(worker):
+        while time.monotonic() < deadline:
+            name = f"t{worker}-{len(saved[worker])}"
+            store.save(name=name, username=f"user-{name}", password="pw")
+            saved[worker].append(name)
+
+    threads = [threading.Thread(target=save, args=(worker,)) for worker in range(len(saved))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert sorted(account["name"] for account in store.list()) == sorted(sum(saved, []))
+
+
+# One worker process against the store in argv[2]. It prints "ready", waits
+# for a line, then acts until its time is up, printing each name once the
+# call has returned:
+#   save <prefix>: saves <prefix>0, <prefix>1, ...
+#   delete: deletes accounts it finds listed, printing those it removed
+#   same <prefix>: for each further line R it reads, saves the account "same"
+#     with username <prefix>-R and password pw-<prefix>-R, then prints R
+# "same" uses the credential manager of its environment; the others keep
+# passwords in memory.
+WORKER = textwrap.dedent(
     """
-    import sys, time
+    import random, sys, time
     sys.path.insert(0, sys.argv[1])
-    import keyring
-    from memory_keyring import MemoryKeyring
-    keyring.set_keyring(MemoryKeyring())
+    role, prefix, seconds = sys.argv[3], sys.argv[4], float(sys.argv[5])
+    if role != "same":
+        import keyring
+        from memory_keyring import MemoryKeyring
+        keyring.set_keyring(MemoryKeyring())
     from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
     store = SellerSpriteCredarium(base_dir=sys.argv[2])
-    prefix, seconds = sys.argv[3], float(sys.argv[4])
     print("ready", flush=True)
     sys.stdin.readline()
     deadline = time.monotonic() + seconds
     index = 0
     while time.monotonic() < deadline:
-        store.save(name=f"{prefix}{index}", username=f"user-{prefix}{index}", password="pw")
-        print(f"{prefix}{index}", flush=True)
+        if role == "save":
+            name = f"{prefix}{index}"
+            store.save(name=name, username=f"user-{name}", password="pw")
+            print(name, flush=True)
+        elif role == "delete":
+            listed = store.list()
+            name = listed and random.choice(listed)["name"]
+            if name and store.delete(name=name):
+                print(name, flush=True)
+        else:
+            line = sys.stdin.readline().strip()
+            if not line:
+                break
+            store.save(name="same", username=f"{prefix}-{line}", password=f"pw-{prefix}-{line}")
+            print(line, flush=True)
         index += 1
     """
 )
 
 
-def test_two_processes_saving_at_once_never_break_the_file(tmp_path):
-    meta_path = tmp_path / "seller_sprite" / "accounts.json"
-    writers = [
-        subprocess.Popen([sys.executable, "-c", WRITER, str(TESTS), str(tmp_path), prefix, str(WRITER_SECONDS)],
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        for prefix in ("a", "b")
+def start_workers(tmp_path, roles, seconds, env=None):
+    workers = [
+        subprocess.Popen([sys.executable, "-c", WORKER, str(TESTS), str(tmp_path), role, prefix, str(seconds)],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         env=env)
+        for role, prefix in roles
     ]
+    for worker in workers:
+        assert worker.stdout.readline() == "ready\n", worker.stderr.read()
+    for worker in workers:  # all start at once
+        worker.stdin.write("go\n")
+        worker.stdin.flush()
+    return workers
+
+
+def run_workers(tmp_path, roles, seconds=WRITER_SECONDS):
+    """Runs the workers to the end, reading accounts.json all the while; the
+    lines each printed."""
+    meta_path = tmp_path / "seller_sprite" / "accounts.json"
+    workers = start_workers(tmp_path, roles, seconds)
     outputs = {}
 
-    def collect(index, writer):  # drains the pipes, so that no writer ever waits on a full one
-        outputs[index] = writer.communicate(timeout=WRITER_SECONDS + 60)
+    def collect(index, worker):  # drains the pipes, so that no worker ever waits on a full one
+        outputs[index] = worker.communicate(timeout=seconds + 60)
 
+    collectors = [threading.Thread(target=collect, args=item) for item in enumerate(workers)]
     try:
-        for writer in writers:
-            assert writer.stdout.readline() == "ready\n", writer.stderr.read()
-        collectors = [threading.Thread(target=collect, args=item) for item in enumerate(writers)]
-        for writer, collector in zip(writers, collectors):  # both start at once
-            writer.stdin.write("go\n")
-            writer.stdin.flush()
+        for collector in collectors:
             collector.start()
-
-        reads = 0
         while any(collector.is_alive() for collector in collectors):
             time.sleep(0.001)
             try:
@@ -139,29 +187,128 @@ def test_two_processes_saving_at_once_never_break_the_file(tmp_path):
                 continue
             accounts = json.loads(content.decode("utf-8"))  # never a half-written file
             assert all(entry == {"username": f"user-{name}"} for name, entry in accounts.items())
-            reads += 1
         for collector in collectors:
             collector.join()
     finally:
-        for writer in writers:
-            writer.kill()
-    for index, writer in enumerate(writers):
-        assert writer.returncode == 0, outputs[index][1]
+        for worker in workers:
+            worker.kill()
+    for index, worker in enumerate(workers):
+        assert worker.returncode == 0, outputs[index][1]
+    # Every write replaced the file whole, and no temporary file is left.
+    assert sorted(os.listdir(meta_path.parent)) == ["accounts.json", "accounts.json.lock"]
+    return [outputs[index][0].split() for index in range(len(workers))], json.loads(meta_path.read_bytes())
 
-    saved = [outputs[index][0].split() for index in range(2)]
-    final = json.loads(meta_path.read_text(encoding="utf-8"))
-    assert all(entry == {"username": f"user-{name}"} for name, entry in final.items())
-    assert set(final) <= set(saved[0] + saved[1])  # nothing that was never saved
-    # Last write wins: a writer rewrites the mapping it read, which may
-    # predate the other's latest save. Only the writer that renamed its file
-    # last is sure to find its own last account in the end.
-    assert saved[0][-1] in final or saved[1][-1] in final
-    # Every write replaced the file whole: nothing was unreadable, and no
-    # temporary file is left behind.
-    assert os.listdir(meta_path.parent) == ["accounts.json"]
 
-    total = len(saved[0]) + len(saved[1])
-    lost = total - len(final)
-    print(f"\n{total} saves ({len(saved[0])} + {len(saved[1])}) by two processes in {WRITER_SECONDS} s, "
-          f"file read {reads} times while they ran; {lost} accounts lost to the other writer "
-          f"({lost / total:.1%})")
+@pytest.mark.parametrize("savers", [2, 4, 8])
+def test_processes_saving_at_once_lose_no_account(tmp_path, savers):
+    saved, final = run_workers(tmp_path, [("save", f"w{index}-") for index in range(savers)])
+    everything = sum(saved, [])
+    assert sorted(final) == sorted(everything)
+    print(f"\n{len(everything)} saves by {savers} processes in {WRITER_SECONDS} s "
+          f"({', '.join(str(len(names)) for names in saved)}); "
+          f"{len(everything) - len(final)} accounts lost")
+
+
+def test_deleted_accounts_never_come_back(tmp_path):
+    outputs, final = run_workers(tmp_path, [("save", "a"), ("save", "b"), ("delete", ""), ("delete", "")])
+    saved, deleted = set(outputs[0] + outputs[1]), set(outputs[2] + outputs[3])
+    assert deleted and set(final) == saved - deleted
+    print(f"\n{len(saved)} saved, {len(deleted)} deleted by other processes meanwhile")
+
+
+def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(secret_service, tmp_path):
+    import keyring
+
+    workers = start_workers(tmp_path, [("same", "a"), ("same", "b")], 600, env=secret_service)
+    meta_path = tmp_path / "seller_sprite" / "accounts.json"
+    try:
+        for round_ in range(40):
+            for worker in workers:  # both save at once
+                worker.stdin.write(f"{round_}\n")
+                worker.stdin.flush()
+            for worker in workers:
+                assert worker.stdout.readline() == f"{round_}\n", worker.stderr.read()
+            username = json.loads(meta_path.read_bytes())["same"]["username"]
+            assert keyring.get_password("zorvan-seller-sprite", "account:same") == f"pw-{username}"
+    finally:
+        for worker in workers:
+            worker.kill()
+            worker.wait()
+
+
+# Saves "main" with a credential manager that stops inside set_password,
+# that is while the save holds the store's lock, until it is killed.
+HOLDER = textwrap.dedent(
+    """
+    import sys, time
+    sys.path.insert(0, sys.argv[1])
+    import keyring
+    from memory_keyring import MemoryKeyring
+
+    class Stuck(MemoryKeyring):
+        def set_password(self, service, username, password):
+            print("holding", flush=True)
+            time.sleep(600)
+
+    keyring.set_keyring(Stuck())
+    from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+    SellerSpriteCredarium(base_dir=sys.argv[2]).save(name="main", username="theirs", password="theirs")
+    """
+)
+
+
+def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path, memory_keyring):
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    store.save(name="main", username="ours", password="ours")
+    before = store.meta_path.read_bytes()
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(TESTS), str(tmp_path)],
+                              stdout=subprocess.PIPE, text=True)
+    ticks = []
+    try:
+        assert holder.stdout.readline() == "holding\n"
+        done = threading.Event()
+
+        def tick():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0.01)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        try:
+            with pytest.raises(TimeoutError) as caught:
+                store.save(name="main", username="new", password="new")
+        finally:
+            done.set()
+            ticker.join()
+    finally:
+        holder.kill()
+        holder.wait()
+    lock = f"{store.meta_path}.lock"
+    assert caught.value.filename == lock
+    assert str(caught.value) == f"[Errno 110] 另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成: '{lock}'"
+    assert [(e.lineno, e.name) for e in traceback.extract_tb(caught.value.__traceback__)][-1:] == [
+        (39, "zorvan.seller_sprite.services.credarium.SellerSpriteCredarium.save")]
+    assert len(ticks) > 100  # other threads ran while it waited
+    assert store.meta_path.read_bytes() == before
+    assert memory_keyring.secrets == {("zorvan-seller-sprite", "account:main"): "ours"}
+    # The kernel released the dead holder's lock: the next change goes through.
+    assert store.save(name="main", username="new", password="new") == {"name": "main", "username": "new"}
+
+
+def test_a_change_re_entered_on_the_same_thread_goes_on(tmp_path, memory_keyring, monkeypatch):
+    # A credential backend whose callback changes the same store while the
+    # outer save holds its lock.
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    set_password = memory_keyring.set_password
+
+    def calling_back(service, username, password):
+        set_password(service, username, password)
+        if username == "account:outer":
+            assert store.delete(name="gone") is True
+            store.save(name="inner", username="u", password="pw")
+
+    store.save(name="gone", username="u", password="pw")
+    monkeypatch.setattr(memory_keyring, "set_password", calling_back)
+    store.save(name="outer", username="u", password="pw")
+    assert [account["name"] for account in store.list()] == ["inner", "outer"]
