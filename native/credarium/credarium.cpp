@@ -123,8 +123,8 @@ Ref init(const Trace& trace, Borrowed self, Borrowed base_dir)
     // A plain path's folder is made private (mode 0700): it holds the only
     // list of the accounts, and others must not swap files in it.
     Ref folder_path = get_attr(self, S::base_dir);
-    Ref made = !folder_path ? Ref()
-               : is_plain_path(folder_path)
+    if (!folder_path) return trace.fail(29);
+    Ref made = is_plain_path(folder_path)
                    ? call_method(folder_path, S::mkdir, kw(S::mode, integer(I::private_folder_mode)),
                                  kw(S::parents, borrowed(Py_True)), kw(S::exist_ok, borrowed(Py_True)))
                    : call_method(folder_path, S::mkdir, kw(S::parents, borrowed(Py_True)),
