@@ -7,7 +7,9 @@ from __future__ import annotations
 import json
 import os
 import pty
+import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from secret_service import clear_items
+from permissions import needs_permissions
+from secret_service import SecretServiceUnavailable, clear_items, lock_login, secret_service_env
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "demo"))
@@ -28,6 +31,7 @@ NULL = "keyring.backends.null.Keyring"
 FAIL = "keyring.backends.fail.Keyring"
 # Distinctive, so that any leak into output is unmistakable.
 PASSWORD = "s3cret 口令 "
+SECRET = "hunter2"  # typed where it does not belong
 
 
 class Cli:
@@ -102,9 +106,11 @@ def test_main_job_round_trip_never_shows_a_password_unasked(cli):
 
     assert f"密码：{PASSWORD}\n" in cli("account", "get", "--name", "main", "--show-password").stdout
     assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == PASSWORD
+    assert cli("account", "get", "--name", "main", "--password-only").stdout == PASSWORD + "\n"
 
-    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": True})
-    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": False})
+    gone = {"name": "main", "password_remaining": False}
+    assert cli.json("account", "delete", "--name", "main") == (0, {**gone, "existed": True})
+    assert cli.json("account", "delete", "--name", "main") == (0, {**gone, "existed": False})
     assert [a["name"] for a in cli.json("account", "list")[1]] == ["欧洲店"]
     assert_error(cli("account", "get", "--name", "main"), 2, "`main` 不存在")
 
@@ -128,10 +134,20 @@ def test_password_stdin_takes_one_line_without_its_newline(cli, stdin, password)
     (["account", "save", "--name", "kept", "--username", "", "--password-stdin"], "pw\n", "用户名"),
     (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], "\n", "密码"),
     (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], b"\xff\xfe\n", "UTF-8"),
+    (["account", "save", "--name", "kept", "--username", "x\x1b]0;t\x07", "--password-stdin"], "pw\n", "控制字符"),
+    (["account", "save", "--name", "kept", "--username", "tab\tbed", "--password-stdin"], "pw\n", "控制字符"),
     (["account", "get", "--name", "nobody"], None, "`nobody` 不存在"),
     (["account", "delete", "--name", "../kept"], None, "账号名称"),
-    (["marketplace", "resolve", "fr"], None, "不支持的国家: fr"),
+    (["marketplace", "resolve", "fr"], None, "不支持的国家: fr，支持: DE, JP, UK, US"),
+    (["marketplace", "resolve", " gb"], None, "不支持的国家:  gb，支持: DE, JP, UK, US；英国站点的代码是 UK"),
     (["marketplace", "url", "B0EXAMPLE1", "--country", "xx"], None, "不支持的国家: xx"),
+    # The map builds an address from any text; the command line wants an ASIN.
+    (["marketplace", "url", "", "--country", "us"], None, "ASIN ``"),
+    (["marketplace", "url", "B0 EX", "--country", "us"], None, "ASIN `B0 EX`"),
+    (["marketplace", "url", "../../x", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "B0ABC1234", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "B0ABC123456", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "Ｂ０ＡＢＣ１２３４５", "--country", "us"], None, "10 位英文字母或数字"),
 ])
 def test_invalid_input_fails_with_status_2_and_loses_nothing(cli, args, stdin, message):
     assert cli.save("kept").returncode == 0
@@ -142,17 +158,28 @@ def test_invalid_input_fails_with_status_2_and_loses_nothing(cli, args, stdin, m
     assert cli.json("account", "get", "--name", "kept", "--show-password")[1]["password"] == PASSWORD
 
 
-@pytest.mark.parametrize("args", [
-    [],
-    ["account", "save", "--name", "a"],
-    ["account", "save", "--name", "a", "--username", "u", "--password", "hunter2"],
-    ["account", "save", "--name", "a", "--username", "u", "--password=hunter2"],
+SAVE_A = ["account", "save", "--name", "a", "--username", "u"]
+
+
+@pytest.mark.parametrize("args, command, message", [
+    ([], "zorvan", "缺少必需的参数：命令"),
+    (["account", "save", "--name", "a"], "zorvan account save", "--username"),
+    ([*SAVE_A, "--password", SECRET], "zorvan account save", "不接受命令行中的密码"),
+    ([*SAVE_A, f"--password={SECRET}"], "zorvan account save", "不接受命令行中的密码"),
+    ([*SAVE_A, "--password-stdin", SECRET], "zorvan account save", "1 个无法识别的参数"),
+    ([*SAVE_A, "--pasword", SECRET], "zorvan account save", "是不是想用 --password-stdin"),
+    ([*SAVE_A, "--pass", SECRET], "zorvan account save", "2 个无法识别的参数"),
+    ([*SAVE_A, "--password-stdin", f"--{SECRET}"], "zorvan account save", "1 个无法识别的参数"),
+    (["account", "list", f"--json={SECRET}"], "zorvan account list", "不接受取值"),
+    (["account", SECRET], "zorvan account", "无效的选择"),
+    (["--config-dir", " ", "account", "list"], "zorvan", "目录不能为空"),
+    (["account", "get", "--name", "a", "--password-only", "--json"], "zorvan account get", "不能与"),
+    (["completion", SECRET], "zorvan completion", "'bash', 'zsh'"),
 ])
-def test_usage_errors_keep_argparse_status_and_never_echo_a_password(cli, args):
-    result = cli(*args)
-    assert result.returncode == 2
-    assert "用法：zorvan" in result.stderr and "错误：" in result.stderr
-    assert "hunter2" not in result.stdout + result.stderr
+def test_usage_errors_name_the_problem_and_never_echo_what_was_typed(cli, args, command, message):
+    result = cli(*args, config=False)
+    assert_error(result, 2, message, f"运行 `{command} --help` 查看用法")
+    assert SECRET not in result.stdout + result.stderr
 
 
 def test_backend_that_drops_secrets_never_looks_like_success(cli):
@@ -160,7 +187,7 @@ def test_backend_that_drops_secrets_never_looks_like_success(cli):
     result = cli.save("a", "--json")
     assert result.returncode == 3
     assert json.loads(result.stdout) == {"name": "a", "username": "seller@example.com",
-                                         "password_stored": False}
+                                         "password_stored": False, "replaced": False, "set_aside": None}
     assert_error(result, 3, "没有保存密码", NULL)
     got = cli("account", "get", "--name", "a")
     assert got.returncode == 2 and "密码：未保存" in got.stdout
