@@ -13,6 +13,7 @@ import time
 
 from keyring.backend import KeyringBackend
 from keyring.compat import properties
+from keyring.errors import PasswordSetError
 
 from main_job import PlaintextFileKeyring
 
@@ -36,6 +37,14 @@ class RaisingKeyring(_TestOnly):
 
     def delete_password(self, service: str, username: str) -> None:
         raise RuntimeError(f"backend broke deleting {username}")
+
+
+class RefusingKeyring(PlaintextFileKeyring):
+    """The demo's file keyring, except that it refuses to store anything,
+    quoting the password in its error as a careless backend might."""
+
+    def set_password(self, service: str, username: str, password: str) -> None:
+        raise PasswordSetError(f"refused to store {password!r} for {username}")
 
 
 class BytesKeyring(_TestOnly):

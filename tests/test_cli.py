@@ -4,6 +4,7 @@ and credential manager chosen through PYTHON_KEYRING_BACKEND."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import pty
@@ -199,6 +200,92 @@ def test_missing_backend_is_status_3_with_advice_and_saves_nothing(cli):
     assert cli.json("account", "list") == (0, [])
 
 
+@contextlib.contextmanager
+def private_secret_service(folder: Path, **options):
+    with contextlib.ExitStack() as stack:
+        try:
+            env = stack.enter_context(secret_service_env(folder, **options))
+        except SecretServiceUnavailable as exc:
+            pytest.skip(f"no private Secret Service: {exc}")
+        yield env
+
+
+@pytest.fixture(scope="module")
+def locked_keyring(tmp_path_factory):
+    """A real Secret Service holding main's password in a locked collection."""
+    folder = tmp_path_factory.mktemp("locked")
+    with private_secret_service(folder) as env:
+        saved = subprocess.run([str(ZORVAN), "--config-dir", str(folder / "config"), *SAVE_MAIN],
+                               env=env, input=PASSWORD + "\n", capture_output=True, text=True, timeout=60)
+        assert saved.returncode == 0, saved.stderr
+        lock_login(env["DBUS_SESSION_BUS_ADDRESS"])
+        yield env
+
+
+@pytest.fixture(scope="module")
+def uninitialised_keyring(tmp_path_factory):
+    """A real Secret Service started without a login password: no collections."""
+    with private_secret_service(tmp_path_factory.mktemp("uninitialised"), login=False) as env:
+        yield env
+
+
+SAVE_MAIN = ["account", "save", "--name", "main", "--username", "new@example.com", "--password-stdin"]
+COMMANDS = {
+    "save": (SAVE_MAIN, PASSWORD + "\n"),
+    "get": (["account", "get", "--name", "main"], None),
+    "delete": (["account", "delete", "--name", "main"], None),
+    "doctor": (["account", "doctor"], None),
+}
+ALL_3 = dict.fromkeys(COMMANDS, 3)
+# How each kind of broken credential manager is made, the exit status of each
+# command with it, and what the line must tell the user.
+FAULTS = {
+    "locked": ("locked_keyring", ALL_3, "gnome-keyring-daemon --unlock"),
+    "uninitialised": ("uninitialised_keyring", ALL_3, "没有可用的默认密钥环"),
+    "no D-Bus session": ({"PYTHON_KEYRING_BACKEND": None, "DBUS_SESSION_BUS_ADDRESS": None}, ALL_3,
+                         "dbus-run-session"),
+    "bad PYTHON_KEYRING_BACKEND": ({"PYTHON_KEYRING_BACKEND": "no_such_module.Keyring"}, ALL_3,
+                                   "PYTHON_KEYRING_BACKEND 的值 `no_such_module.Keyring`"),
+    "raising": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.RaisingKeyring"}, ALL_3,
+                "faulty_keyring.RaisingKeyring"),
+    # Its error quotes the password: only the class may be shown.
+    "refusing writes": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.RefusingKeyring"},
+                        {"save": 3, "get": 0, "delete": 0, "doctor": 3},
+                        "保存密码失败（keyring.errors.PasswordSetError；为免泄露密码"),
+    "wrong type": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.BytesKeyring"}, ALL_3, "返回了 bytes"),
+    "dropping": ({"PYTHON_KEYRING_BACKEND": NULL}, {"save": 3, "get": 2, "delete": 0, "doctor": 3}, "读回时不存在"),
+    "keeping deleted": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.KeepingKeyring"},
+                        {"save": 0, "get": 0, "delete": 3, "doctor": 3}, "仍然在里面"),
+}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("fault", FAULTS)
+def test_credential_manager_faults_end_in_one_line_and_their_status(cli, request, fault, command):
+    make, statuses, advice = FAULTS[fault]
+    # main's metadata, and its password where a file backend looks for it.
+    cli.accounts_file().parent.mkdir(parents=True)
+    cli.accounts_file().write_text('{"main": {"username": "seller@example.com"}}', encoding="utf-8")
+    Path(cli.env["ZORVAN_DEMO_KEYRING_FILE"]).write_text(
+        json.dumps({"zorvan-seller-sprite": {"account:main": PASSWORD}}), encoding="utf-8")
+    if isinstance(make, str):
+        make = {k: request.getfixturevalue(make)[k] for k in ("DBUS_SESSION_BUS_ADDRESS", "PYTHON_KEYRING_BACKEND")}
+    for key, value in make.items():
+        cli.env.pop(key, None) if value is None else cli.env.__setitem__(key, value)
+
+    args, stdin = COMMANDS[command]
+    result = cli(*args, stdin=stdin)
+    status = statuses[command]
+    assert PASSWORD.strip() not in result.stdout + result.stderr
+    if command == "doctor":
+        assert (result.returncode, result.stderr) == (status, "")
+        assert advice in result.stdout and "未发现问题" not in result.stdout
+    elif status:
+        assert_error(result, status, *([advice] if status == 3 else []))
+    else:
+        assert (result.returncode, result.stderr) == (0, "")
+
+
 def null_metadata(cli: Cli) -> None:
     # An account whose password the backend dropped: metadata only.
     with_backend(cli, NULL).save("orphan")
@@ -240,6 +327,94 @@ def test_doctor_reports_problems_with_their_status(cli, prepare, backend, status
     assert before == after
     text = cli("account", "doctor")
     assert text.returncode == status and ("未发现问题" in text.stdout) is (status == 0)
+
+
+def unreadable(path: Path) -> None:
+    path.write_text("{}")
+    path.chmod(0)
+
+
+# Contents the store reads as "no accounts": the command line must not say so.
+@pytest.mark.parametrize("damage, reason", [
+    (b'{"main": {"username": "u"},}', "不是有效的 JSON（第 1 行第 28 列）"),
+    (b'\xef\xbb\xbf{"main": {"username": "u"}}', "字节顺序标记"),
+    (b"[]", "不是 JSON 对象（而是数组）"),
+    (b'{"main": "\xff"}', "不是 UTF-8 文本"),
+    pytest.param(unreadable, "无法读取（Permission denied）", marks=needs_permissions),
+])
+def test_damaged_accounts_file_is_never_shown_as_empty_and_save_keeps_a_copy(cli, damage, reason):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    damage(path) if callable(damage) else path.write_bytes(damage)
+    original = path.read_bytes() if path.stat().st_mode & 0o400 else None
+    for args in (["account", "list"], ["account", "get", "--name", "main"], ["account", "delete", "--name", "main"]):
+        result = cli(*args)
+        assert_error(result, 1, str(path), reason, "下次 account save 会先把它另存为")
+    path.chmod(0o600)
+    assert path.read_bytes() == (original or b"{}")  # looked at, never changed
+    path.chmod(0o000) if original is None else None
+
+    saved = cli.save("main")
+    assert saved.returncode == 0, saved.stderr
+    aside = sorted(path.parent.glob("accounts.json.unreadable-*"))
+    assert len(aside) == 1 and f"已原样另存为 {aside[0]}" in saved.stderr
+    aside[0].chmod(0o600)
+    assert aside[0].read_bytes() == (original or b"{}")
+    assert cli.json("account", "list") == (0, [{"name": "main", "username": "seller@example.com"}])
+
+
+def test_entries_that_are_not_objects_are_named_and_can_be_deleted(cli):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    path.write_text('{"main": "a", "list": [], "ok": {"username": "u"}}', encoding="utf-8")
+    assert_error(cli("account", "list"), 1, str(path), "`main`、`list`", "不是 JSON 对象")
+    assert_error(cli("account", "get", "--name", "main"), 1, "`main`")
+    assert cli("account", "get", "--name", "ok").returncode == 2  # its password is missing, nothing worse
+    assert cli("account", "delete", "--name", "main").returncode == 0
+    assert cli("account", "delete", "--name", "list").returncode == 0
+    assert cli.json("account", "list") == (0, [{"name": "ok", "username": "u"}])
+
+
+def test_a_folder_in_place_of_the_file_stops_every_command_before_it_asks_anything(cli):
+    cli.accounts_file().mkdir(parents=True)
+    for args in (["account", "list"], ["account", "delete", "--name", "main"], SAVE_MAIN):
+        assert_error(cli(*args, stdin=""), 1, str(cli.accounts_file()), "不是普通文件")
+
+
+# A hand-edited file (or the Python API) can hold anything; none of it may
+# act on the terminal, and each account stays on one line.
+HOSTILE = {
+    "title": "\x1b]0;owned\x07",
+    "clear": "\x1b[2J\x1b[H",
+    "forged": "x\nzorvan: 未发现问题。",
+    "bidi": "abc\u202edcba\u2066",
+    "c1": "\x9b31m\x85",
+    "surrogate": "\ud800",
+}
+
+
+def test_control_characters_are_shown_escaped_and_json_stays_exact(cli):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    accounts = {name: {"username": username} for name, username in HOSTILE.items()}
+    accounts["ev\x1bil"] = {"username": "u"}
+    path.write_text(json.dumps(accounts), encoding="utf-8")
+    unsafe = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+    listing = cli("account", "list")
+    assert listing.returncode == 0 and not unsafe.search(listing.stdout)
+    assert len(listing.stdout.splitlines()) == 1 + len(accounts)
+    assert "\\x1b]0;owned\\x07" in listing.stdout and "abc\\u202edcba" in listing.stdout
+    raw = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), "account", "list", "--json"],
+                         env=cli.env, capture_output=True, timeout=60).stdout
+    assert not unsafe.search(raw.decode("ascii", "replace"))
+    assert {a["name"]: a["username"] for a in json.loads(raw)} == {n: a["username"] for n, a in accounts.items()}
+
+    shown = cli("account", "get", "--name", "forged")
+    assert shown.stdout.splitlines()[1] == "用户名：x\\nzorvan: 未发现问题。"
+    doctor = cli("account", "doctor")
+    assert not unsafe.search(doctor.stdout) and "x\\nzorvan: 未发现问题。" in doctor.stdout
+    assert not any(line.startswith(("zorvan:", "未发现问题")) for line in doctor.stdout.splitlines())
 
 
 @pytest.mark.parametrize("args, stdin", [

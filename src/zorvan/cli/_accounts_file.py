@@ -51,16 +51,17 @@ class AccountsFile:
             self.problem = f"无法读取（{exc.strerror or exc}）"
             return
         self.exists = True
-        with os.fdopen(fd, "rb") as stream:
+        try:
             if not stat.S_ISREG(os.fstat(fd).st_mode):
                 self.regular = False
                 self.problem = "不是普通文件"
                 return
-            try:
-                data = stream.read()
-            except OSError as exc:
-                self.problem = f"无法读取（{exc.strerror or exc}）"
-                return
+            data = _read_all(fd)
+        except OSError as exc:
+            self.problem = f"无法读取（{exc.strerror or exc}）"
+            return
+        finally:
+            os.close(fd)
         self.problem = _content_problem(data)
         if self.problem is None:
             self.accounts = json.loads(data.decode("utf-8"))
@@ -80,6 +81,13 @@ class AccountsFile:
         if self.problem is not None:
             raise AccountsFileError(self.damage())
         return self.accounts or {}
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while chunk := os.read(fd, 1 << 16):
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def _content_problem(data: bytes) -> str | None:

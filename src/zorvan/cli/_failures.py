@@ -68,6 +68,8 @@ def credential_manager_line(failure: CredentialManagerFailure) -> str:
 def _load_line(failure: CredentialManagerFailure) -> str:
     cause = f"（{failure.error_type}: {failure.error_message}）"
     variable = os.environ.get("PYTHON_KEYRING_BACKEND")
+    if variable and _without_session_bus() and "DBUS" in (failure.error_message or "").upper():
+        return f"环境变量 PYTHON_KEYRING_BACKEND 指定的 `{variable}` 无法使用{cause}；{_NO_BUS_ADVICE}"
     if variable:
         return (
             f"环境变量 PYTHON_KEYRING_BACKEND 的值 `{variable}` 无法作为凭据管理器加载{cause}；"
@@ -89,9 +91,16 @@ def _advice(failure: CredentialManagerFailure) -> str:
             "请在桌面的密钥环程序中创建默认密钥环，或执行 gnome-keyring-daemon --unlock "
             "并输入新密码，创建并解锁 login 密钥环，然后重试"
         )
-    if _without_session_bus():
+    if _without_session_bus() and _needs_session_bus(failure):
         return _NO_BUS_ADVICE
     return "可用 zorvan account doctor 检查"
+
+
+def _needs_session_bus(failure: CredentialManagerFailure) -> bool:
+    # The Secret Service backends, and keyring finding no backend at all,
+    # which on Linux usually means that the Secret Service was not reachable.
+    names = f"{failure.backend} {failure.error_type}"
+    return any(word in names for word in ("SecretService", "libsecret", "secretstorage", "jeepney", "NoKeyringError"))
 
 
 _NO_BUS_ADVICE = (
@@ -123,7 +132,7 @@ def _country_hint(country: object) -> str:
 
 
 def _os_error_line(exc: OSError, args: Namespace | None) -> str:
-    paths = [os.fsdecode(p) for p in (exc.filename, exc.filename2) if p is not None]
+    paths = [os.fsdecode(p) for p in (exc.filename, exc.filename2) if isinstance(p, (str, bytes, os.PathLike))]
     if isinstance(exc, TimeoutError):
         lock = paths[0] if paths else "accounts.json.lock"
         return f"另一个 zorvan 进程一直占用着账号存储（锁文件 {lock}），等待超时；请等它结束后重试"

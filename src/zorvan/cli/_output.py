@@ -22,8 +22,13 @@ _UNSAFE = frozenset(
 _UNSAFE_IN_JSON = frozenset(code for code in _UNSAFE if code >= 0x7F)
 
 
+_SHORT_ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
 def _escape(ch: str) -> str:
     code = ord(ch)
+    if ch in _SHORT_ESCAPES:
+        return _SHORT_ESCAPES[ch]
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
