@@ -98,5 +98,10 @@ bench: $(STAMP)
 bench-import: $(STAMP)
 	$(PY) bench/import_cost.py
 
+# Start-up of the zorvan command against the bare interpreter, interleaved.
+.PHONY: bench-cli
+bench-cli: $(STAMP)
+	$(PY) bench/cli_startup.py
+
 clean:
 	rm -rf build $(VENV)

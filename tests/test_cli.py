@@ -345,14 +345,15 @@ def unreadable(path: Path) -> None:
 def test_damaged_accounts_file_is_never_shown_as_empty_and_save_keeps_a_copy(cli, damage, reason):
     path = cli.accounts_file()
     path.parent.mkdir(parents=True)
-    damage(path) if callable(damage) else path.write_bytes(damage)
-    original = path.read_bytes() if path.stat().st_mode & 0o400 else None
+    original = None if callable(damage) else damage
+    if original is None:
+        damage(path)
+    else:
+        path.write_bytes(original)
     for args in (["account", "list"], ["account", "get", "--name", "main"], ["account", "delete", "--name", "main"]):
-        result = cli(*args)
-        assert_error(result, 1, str(path), reason, "下次 account save 会先把它另存为")
-    path.chmod(0o600)
-    assert path.read_bytes() == (original or b"{}")  # looked at, never changed
-    path.chmod(0o000) if original is None else None
+        assert_error(cli(*args), 1, str(path), reason, "下次 account save 会先把它另存为")
+    if original is not None:
+        assert path.read_bytes() == original  # looked at, never changed
 
     saved = cli.save("main")
     assert saved.returncode == 0, saved.stderr
@@ -459,6 +460,50 @@ def test_marketplace_commands(cli, country, code, origin):
     assert {"country": code, "base_url": origin} in listing and len(listing) == 4
 
 
+def test_save_says_what_it_replaced_and_warns_when_the_name_has_a_password_already(cli, tmp_path):
+    assert "已保存卖家精灵账号 `main`（用户名 seller@example.com）" in cli.save("main").stdout
+    changed = cli.save("main", username="new@example.com", password="other")
+    assert "已更新卖家精灵账号 `main`（用户名由 seller@example.com 改为 new@example.com，密码已更换）" in changed.stdout
+    same = cli.save("main", "--json", username="new@example.com", password="other")
+    assert json.loads(same.stdout)["replaced"] is True and same.stderr == ""
+    # Passwords are kept by name alone: another store's `main` shares this one's.
+    other = Cli(cli.env, tmp_path / "other")
+    shared = other.save("main", password="third")
+    assert shared.returncode == 0 and "已经有账号名称 `main` 的密码" in shared.stderr
+    assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == "third"
+
+
+def test_marketplace_commands_load_nothing_of_the_account_side(cli):
+    env = {**cli.env, "PYTHONPROFILEIMPORTTIME": "1"}
+    result = subprocess.run([str(ZORVAN), "marketplace", "url", "B0EXAMPLE1", "--country", "de"],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert result.stdout == "https://www.amazon.de/dp/B0EXAMPLE1\n"
+    imported = {line.rpartition("|")[2].strip() for line in result.stderr.splitlines()}
+    assert "zorvan.amazon_rufus.runtime.regionet" in imported
+    heavy = {"keyring", "importlib.metadata", "zorvan.seller_sprite.services.credarium", "zorvan.cli._account",
+             "dataclasses", "shutil"}
+    assert not heavy & imported
+    assert re.fullmatch(r"zorvan \d+\.\d+\.\d+\n", cli("--version", config=False).stdout)
+
+
+@pytest.mark.parametrize("shell", ["bash", "zsh"])
+def test_completion_script_comes_from_the_parser_and_its_shell_accepts_it(cli, tmp_path, shell):
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
+    result = cli("completion", shell, config=False)
+    assert result.returncode == 0 and "--password-only" in result.stdout
+    assert "--password " not in result.stdout  # the hidden option that only refuses
+    script = tmp_path / f"zorvan.{shell}"
+    script.write_text(result.stdout, encoding="utf-8")
+    checked = subprocess.run([shell, "-n", str(script)], capture_output=True, text=True, timeout=60)
+    assert (checked.returncode, checked.stderr) == (0, "")
+    if shell == "bash":
+        completed = subprocess.run(
+            ["bash", "-c", f'source {script}; COMP_WORDS=(zorvan account ""); COMP_CWORD=2; '
+             '_shtab_zorvan; echo "${COMPREPLY[*]}"'], capture_output=True, text=True, timeout=60)
+        assert completed.stdout.split() == ["save", "list", "get", "delete", "doctor"]
+
+
 def test_python_dash_m_runs_the_same_command_line(cli):
     result = subprocess.run([sys.executable, "-m", "zorvan", "marketplace", "resolve", "de"],
                             env=cli.env, capture_output=True, text=True, timeout=60)
@@ -535,9 +580,50 @@ def test_terminal_prompt_hides_the_password_and_asks_again_on_mismatch(cli):
 def test_terminal_prompt_gives_up_without_saving(cli, args, script, status, message):
     code, screen = on_terminal(cli, args, script)
     assert code == status and message in screen and "Traceback" not in screen, screen
+    # Its line of its own, not after the prompt.
+    assert re.search(f"(^|\n)zorvan: [^\n]*{message}", screen), screen
     # Asked exactly as often as answered: no prompt after giving up.
     assert screen.count("卖家精灵密码：") == sum(p == "卖家精灵密码：" for p, _ in script)
     assert cli.json("account", "list") == (0, [])
+
+
+def interrupt(cli: Cli, args: list[str], stdin: str | None, marker: str) -> tuple[int, list[str]]:
+    """Run zorvan and send it SIGINT, as Ctrl-C does, as soon as a line of its
+    stderr ends with `marker`: import timings (PYTHONPROFILEIMPORTTIME) mark
+    how far start-up has come. (status, the other lines of stderr)."""
+    child = subprocess.Popen(
+        [str(ZORVAN), "--config-dir", str(cli.config), *args], env={**cli.env, "PYTHONPROFILEIMPORTTIME": "1"},
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # Ctrl-C must reach it even when the tests run in the background.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    assert child.stdin is not None and child.stderr is not None
+    with child:
+        child.stdin.write((stdin or "").encode())
+        child.stdin.close()
+        lines = []
+        for line in child.stderr:
+            lines.append(line.decode())
+            if lines[-1].rstrip().endswith(marker):
+                child.send_signal(signal.SIGINT)
+                break
+        lines += child.stderr.read().decode().splitlines(keepends=True)
+        child.wait(timeout=60)
+    return child.returncode, [line for line in lines if not line.startswith("import time:") and line != "storing\n"]
+
+
+@pytest.mark.parametrize("args, stdin, marker, message", [
+    # Start-up: once the parser is loaded, and while keyring is.
+    (["account", "list"], None, " zorvan.cli._parser", "已取消\n"),
+    (["account", "list"], None, " keyring.backend", "已取消\n"),
+    # Half-way through a save: the password may be stored, the file not yet.
+    (SAVE_MAIN, PASSWORD + "\n", "storing",
+     "已取消：密码可能已经写入系统凭据管理器；重新执行这条 account save 命令即可修复这个账号\n"),
+])
+def test_ctrl_c_anywhere_is_one_line_and_status_130(cli, args, stdin, marker, message):
+    with_backend(cli, "faulty_keyring.SlowKeyring")
+    status, stderr = interrupt(cli, args, stdin, marker)
+    assert (status, stderr) == (130, [f"zorvan: {message}"]), "".join(stderr)
 
 
 def test_without_a_terminal_the_password_must_come_from_stdin(cli):

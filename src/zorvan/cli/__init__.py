@@ -14,7 +14,8 @@ like Ctrl-C anywhere else.
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING
+
+TYPE_CHECKING = False  # typing itself takes longer to import than the rest of start-up
 
 if TYPE_CHECKING:
     import argparse

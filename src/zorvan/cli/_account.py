@@ -6,7 +6,6 @@ Handlers print results and raise failures; `_failures.describe` words them.
 from __future__ import annotations
 
 import argparse
-import getpass
 import os
 import sys
 from typing import Any
@@ -216,6 +215,8 @@ def _read_password(*, from_stdin: bool) -> str:
 
 
 def _prompt(text: str) -> str:
+    import getpass
+
     try:
         return getpass.getpass(text)
     except KeyboardInterrupt:

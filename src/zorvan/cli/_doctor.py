@@ -140,7 +140,10 @@ def _round_trip(guarded: GuardedKeyring, problem: Report) -> bool:
         return False
     if found != token:
         state = "不存在" if found is None else "内容不一致"
-        problem("backend", f"凭据管理器 {guarded.inner_name} 不保存密码：写入的测试条目读回时{state}，保存的账号将无法使用")
+        problem(
+            "backend",
+            f"凭据管理器 {guarded.inner_name} 不保存密码：写入的测试条目读回时{state}，保存的账号将无法使用",
+        )
     failure = guarded.attempt("delete", lambda: guarded.delete_password(service, PROBE_ACCOUNT))
     if failure is not None:
         problem("backend", credential_manager_line(failure))

@@ -7,7 +7,10 @@ username or path holding terminal control sequences is shown, not obeyed.
 from __future__ import annotations
 
 import sys
-from collections.abc import Sequence
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
 
 # Characters a terminal acts on instead of showing, or that reorder the text
 # around them: C0 controls, DEL, C1 controls, the bidirectional marks,

@@ -11,13 +11,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, NoReturn
+import os
+import sys
 
 from zorvan.cli._errors import UsageError
 
+TYPE_CHECKING = False  # importing typing would cost more than all of argparse
 if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
     from pathlib import Path
+    from typing import NoReturn
 
 PROG = "zorvan"
 
@@ -58,7 +61,9 @@ _ARGPARSE_TEXTS = {
 def argparse_in_chinese() -> Iterator[None]:
     # Through getattr and setattr: argparse's type stubs don't declare `_`.
     original = getattr(argparse, "_")  # noqa: B009
-    setattr(argparse, "_", lambda text: _ARGPARSE_TEXTS.get(text) or original(text))  # noqa: B010
+    # Texts not in the table stay as argparse wrote them: asking gettext for
+    # them would load the locale machinery on every run, to find nothing.
+    setattr(argparse, "_", lambda text: _ARGPARSE_TEXTS.get(text, text))  # noqa: B010
     try:
         yield
     finally:
@@ -133,13 +138,41 @@ class _Version(argparse.Action):
 
 class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Lists the commands under their heading, without a line that only
-    repeats the heading's metavar above them."""
+    repeats the heading's metavar above them.
+
+    argparse makes a formatter for every option it adds, and its own finds
+    the terminal's width through shutil, whose imports (bz2, lzma, ...) cost
+    more than the rest of a marketplace command; this one asks directly.
+    """
+
+    def __init__(
+        self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None
+    ) -> None:
+        if width is None:
+            width = _terminal_columns() - 2  # the margin argparse leaves
+        super().__init__(prog, indent_increment, max_help_position, width)
 
     def _format_action(self, action: argparse.Action) -> str:
         text = super()._format_action(action)
         if isinstance(action, argparse._SubParsersAction):
             text = "".join(line[2:] for line in text.splitlines(keepends=True)[1:])
         return text
+
+
+_columns: list[int] = []  # found once: argparse makes a formatter per option
+
+
+def _terminal_columns() -> int:
+    # As shutil.get_terminal_size: $COLUMNS, else the terminal, else 80.
+    if not _columns:
+        try:
+            _columns.append(int(os.environ["COLUMNS"]))
+        except (KeyError, ValueError):
+            try:
+                _columns.append(os.get_terminal_size(sys.__stdout__.fileno()).columns)  # type: ignore[union-attr]
+            except (AttributeError, ValueError, OSError):
+                _columns.append(80)
+    return _columns[0]
 
 
 class _RefusePassword(argparse.Action):
