@@ -298,10 +298,24 @@ def corrupt_file(cli: Cli) -> None:
     cli.accounts_file().write_text("{not json", encoding="utf-8")
 
 
+def shared_folder(cli: Cli) -> None:
+    cli.save("a")
+    with_backend(cli, MEMORY)
+    cli.accounts_file().parent.chmod(0o777)
+
+
+def no_username(cli: Cli) -> None:
+    cli.accounts_file().parent.mkdir(parents=True)
+    cli.accounts_file().write_text('{"a": {}}')
+    with_backend(cli, MEMORY)
+
+
 @pytest.mark.parametrize("prepare, backend, status, kinds", [
     (None, MEMORY, 0, []),
     (null_metadata, MEMORY, 2, ["account"]),
     (corrupt_file, MEMORY, 1, ["file"]),
+    (shared_folder, MEMORY, 1, ["file", "account"]),
+    (no_username, MEMORY, 1, ["file", "account"]),
     (None, NULL, 3, ["backend"]),
     (None, FAIL, 3, ["backend"]),
     (lambda cli: cli.save("a"), None, 3, ["backend"]),  # the plain-text file backend

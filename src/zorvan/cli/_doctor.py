@@ -46,7 +46,7 @@ def doctor(args: argparse.Namespace) -> int:
     accounts_file = _describe(meta_path, problem)
     if folder["exists"]:
         _check_folder(store_dir, problem)
-    backend, chained, guarded = _inspect_backend(problem)
+    backend, chained, guarded, round_trip = _inspect_backend(problem)
     accounts: list[dict[str, Any]] = []
     if folder["exists"] and folder["is_dir"]:
         accounts = _inspect_accounts(args.config_dir, meta_path, guarded, problem)
@@ -58,12 +58,13 @@ def doctor(args: argparse.Namespace) -> int:
             "accounts_file": _public(accounts_file),
             "backend": backend,
             **({"chained_backends": chained} if chained is not None else {}),
+            "round_trip": round_trip,
             "accounts": accounts,
             "problems": problems,
             "ok": not problems,
         })
     else:
-        _print_report(folder, accounts_file, backend, chained, accounts, problems)
+        _print_report(folder, accounts_file, backend, round_trip, chained, accounts, problems)
     return status
 
 
@@ -99,14 +100,17 @@ def _check_folder(store_dir: Path, problem: Report) -> None:
         )
 
 
-def _inspect_backend(problem: Report) -> tuple[str | None, list[str] | None, GuardedKeyring | None]:
+def _inspect_backend(
+    problem: Report,
+) -> tuple[str | None, list[str] | None, GuardedKeyring | None, bool | None]:
     """(class name, names of chained backends or None, the backend when its
-    round trip worked well enough for reading passwords)."""
+    round trip worked well enough for reading passwords, whether the round
+    trip passed, None when no backend could be loaded)."""
     try:
         guarded = guard()
     except CredentialManagerFailure as failure:
         problem("backend", credential_manager_line(failure))
-        return None, None, None
+        return None, None, None, None
     backend = guarded.inner
     name = guarded.inner_name
     members: list[KeyringBackend] | None = (
@@ -122,8 +126,11 @@ def _inspect_backend(problem: Report) -> tuple[str | None, list[str] | None, Gua
                 f"凭据管理器 {backend_name(member)} 把密码以明文写在文件里，"
                 "能读这个文件的人就能看到密码；请改用系统凭据管理器",
             )
-    reads_work = _round_trip(guarded, problem)
-    return name, chained, guarded if reads_work else None
+    found: list[str] = []
+    reads_work = _round_trip(guarded, lambda kind, message: found.append(message))
+    for message in found:
+        problem("backend", message)
+    return name, chained, guarded if reads_work else None, not found
 
 
 def _round_trip(guarded: GuardedKeyring, problem: Report) -> bool:
@@ -202,14 +209,16 @@ def _print_report(
     folder: dict[str, Any],
     accounts_file: dict[str, Any],
     backend: str | None,
+    round_trip: bool | None,
     chained: list[str] | None,
     accounts: list[dict[str, Any]],
     problems: list[dict[str, str]],
 ) -> None:
+    trip = {True: "（测试条目写入、读回、删除都正常）", False: "（测试条目没有通过，见下面的问题）", None: ""}
     lines = [
         f"存储目录：{visible(folder['path'])}{_mode(folder)}",
         f"账号文件：{visible(accounts_file['path'])}{_mode(accounts_file)}",
-        f"凭据管理器：{visible(backend or '（无法加载）')}",
+        f"凭据管理器：{visible(backend or '（无法加载）')}{trip[round_trip]}",
     ]
     if chained:
         lines += [f"  串联：{visible(name)}" for name in chained]
