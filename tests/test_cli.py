@@ -168,7 +168,7 @@ SAVE_A = ["account", "save", "--name", "a", "--username", "u"]
     ([*SAVE_A, "--password", SECRET], "zorvan account save", "不接受命令行中的密码"),
     ([*SAVE_A, f"--password={SECRET}"], "zorvan account save", "不接受命令行中的密码"),
     ([*SAVE_A, "--password-stdin", SECRET], "zorvan account save", "1 个无法识别的参数"),
-    ([*SAVE_A, "--pasword", SECRET], "zorvan account save", "是不是想用 --password-stdin"),
+    ([*SAVE_A, "--pasword", SECRET], "zorvan account save", "可能是想用 --password-stdin"),
     ([*SAVE_A, "--pass", SECRET], "zorvan account save", "2 个无法识别的参数"),
     ([*SAVE_A, "--password-stdin", f"--{SECRET}"], "zorvan account save", "1 个无法识别的参数"),
     (["account", "list", f"--json={SECRET}"], "zorvan account list", "不接受取值"),

@@ -61,7 +61,8 @@ def save(args: argparse.Namespace) -> int:
     # Passwords are kept by account name alone, shared by every store folder;
     # read before writing, so that a locked keyring stops the save here too.
     held = store._get_password(name)
-    if held is not None and not replacing:
+    # (With a damaged file there is no telling whether the name is new here.)
+    if held is not None and not replacing and file.problem is None:
         notice(
             f"注意：系统凭据管理器中已经有账号名称 `{name}` 的密码（可能属于另一个配置目录中的同名账号）；"
             "密码按账号名称共用，保存后那个账号也会使用新密码"

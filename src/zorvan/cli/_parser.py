@@ -27,7 +27,7 @@ PROG = "zorvan"
 EPILOG = """\
 退出状态：
   0    成功
-  1    读写文件失败
+  1    读写文件失败，或 accounts.json 已损坏
   2    输入有误：账号名称、用户名、密码、未知账号、国家或 ASIN，以及用法错误
   3    系统凭据管理器缺失、不可用、出错，或没有真正保存或删除密码
   130  按 Ctrl-C 中断"""
@@ -109,7 +109,7 @@ def _leftover_message(parser: argparse.ArgumentParser, leftovers: list[str]) -> 
                     guesses.append(guess)
     message = f"有 {len(leftovers)} 个无法识别的参数（为免泄露密码，这里不重复它们）"
     if guesses:
-        message += f"；是不是想用 {'、'.join(guesses)}？"
+        message += f"；可能是想用 {'、'.join(guesses)}"
     return message
 
 
