@@ -270,8 +270,9 @@ def test_credential_manager_faults_end_in_one_line_and_their_status(cli, request
         json.dumps({"zorvan-seller-sprite": {"account:main": PASSWORD}}), encoding="utf-8")
     if isinstance(make, str):
         make = {k: request.getfixturevalue(make)[k] for k in ("DBUS_SESSION_BUS_ADDRESS", "PYTHON_KEYRING_BACKEND")}
-    for key, value in make.items():
-        cli.env.pop(key, None) if value is None else cli.env.__setitem__(key, value)
+    cli.env.update({key: value for key, value in make.items() if value is not None})
+    for key in [key for key, value in make.items() if value is None]:
+        cli.env.pop(key, None)
 
     args, stdin = COMMANDS[command]
     result = cli(*args, stdin=stdin)

@@ -1,8 +1,9 @@
 """zorvan 命令行：account 管理卖家精灵账号，marketplace 查询亚马逊国家站点。
 
-Run as ``zorvan`` (console script) or ``python -m zorvan``. Every failure
-ends as one line on stderr and an exit status: 0 success, 1 file system,
-2 bad input, 3 credential manager, 130 Ctrl-C (see `_failures.describe`).
+Run as ``zorvan`` (console script) or ``python -m zorvan``. Every failure the
+command line knows ends as one line on stderr and an exit status: 0 success,
+1 file system, 2 bad input, 3 credential manager, 130 Ctrl-C (see
+`_failures.describe`); anything else is a bug, and shown as one.
 
 Start-up is kept short: this module imports next to nothing, the parser
 names its handlers by module, and each command imports only what it uses,

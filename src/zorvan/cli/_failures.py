@@ -134,8 +134,10 @@ def _country_hint(country: object) -> str:
 def _os_error_line(exc: OSError, args: Namespace | None) -> str:
     paths = [os.fsdecode(p) for p in (exc.filename, exc.filename2) if isinstance(p, (str, bytes, os.PathLike))]
     if isinstance(exc, TimeoutError):
-        lock = paths[0] if paths else "accounts.json.lock"
-        return f"另一个 zorvan 进程一直占用着账号存储（锁文件 {lock}），等待超时；请等它结束后重试"
+        # The store waits a while for the lock beside accounts.json that
+        # another process holds, then gives up with the lock file's name.
+        lock = f"锁文件 {paths[0]}" if paths else str(exc) or "锁文件 accounts.json.lock"
+        return f"另一个 zorvan 进程一直占用着账号存储（{lock}），等待超时；请等它结束后重试"
     # The path is what the user can act on; the store's errors usually carry
     # it, and the configuration folder is the best guess when they don't.
     where = " → ".join(paths) if paths else str(_config_root(args))
