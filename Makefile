@@ -64,7 +64,11 @@ $(MEMCHECK_STAMP): $(MEMCHECK_PY) $(SOURCES)
 
 venv: $(STAMP)
 
+# Lint and strict typing over the package first: quick, and they catch what
+# the tests do not exercise.
 test: $(STAMP)
+	$(PY) -m ruff check src/zorvan
+	$(PY) -m mypy --strict src/zorvan
 	$(PY) -m pytest -q
 
 # The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer built
@@ -93,6 +97,11 @@ bench: $(STAMP)
 .PHONY: bench-import
 bench-import: $(STAMP)
 	$(PY) bench/import_cost.py
+
+# Start-up of the zorvan command against the bare interpreter, interleaved.
+.PHONY: bench-cli
+bench-cli: $(STAMP)
+	$(PY) bench/cli_startup.py
 
 clean:
 	rm -rf build $(VENV)

@@ -149,6 +149,31 @@ def _login_ready(address: str) -> bool:
             return False
 
 
+def _service_ready(address: str) -> bool:
+    """True once the daemon owns its bus name, whatever its collections."""
+    import secretstorage
+    from jeepney.io.blocking import open_dbus_connection
+
+    try:
+        connection = open_dbus_connection(bus=address)
+    except OSError:
+        return False
+    with contextlib.closing(connection):
+        return bool(secretstorage.check_service_availability(connection))
+
+
+def lock_login(address: str) -> None:
+    """Lock the login collection, as the desktop does when the screen locks;
+    without a prompter on the private bus, nothing can unlock it again."""
+    from jeepney import DBusAddress, new_method_call
+    from jeepney.io.blocking import open_dbus_connection
+
+    service = DBusAddress("/org/freedesktop/secrets", bus_name=SECRETS_BUS_NAME,
+                          interface="org.freedesktop.Secret.Service")
+    with contextlib.closing(open_dbus_connection(bus=address)) as connection:
+        connection.send_and_get_reply(new_method_call(service, "Lock", "ao", ([LOGIN_COLLECTION],)))
+
+
 def clear_items(address: str) -> None:
     """Delete every secret in the login collection of the daemon at ``address``,
     so tests sharing one daemon start from an empty keyring."""
@@ -163,7 +188,7 @@ def clear_items(address: str) -> None:
 
 @contextlib.contextmanager
 def secret_service_env(
-    folder: str | os.PathLike[str], timeout: float = 15.0
+    folder: str | os.PathLike[str], timeout: float = 15.0, *, login: bool = True
 ) -> Iterator[dict[str, str]]:
     """Run a private bus and keyring daemon under ``folder``.
 
@@ -172,6 +197,10 @@ def secret_service_env(
     are stopped on exit, including when start-up fails. Raises
     SecretServiceUnavailable if a daemon is missing or not ready within
     ``timeout`` seconds.
+
+    With ``login=False`` the daemon starts without a login password, as it
+    does over SSH or on a headless server: it then has no collection at all,
+    and no default one to store secrets in.
     """
     dbus_daemon = _require("dbus-daemon")
     keyring_daemon = _require("gnome-keyring-daemon")
@@ -231,7 +260,7 @@ def secret_service_env(
             # data folder, creates the "login" collection with it, unlocked
             # and set as default; no prompt, so it works headless.
             daemon = subprocess.Popen(
-                [keyring_daemon, "--foreground", "--unlock", "--components=secrets",
+                [keyring_daemon, "--foreground", *(["--unlock"] if login else []), "--components=secrets",
                  f"--control-directory={dirs['XDG_RUNTIME_DIR'] / 'keyring'}"],
                 stdin=subprocess.PIPE,
                 stdout=log_file,
@@ -247,7 +276,7 @@ def secret_service_env(
         with contextlib.suppress(BrokenPipeError):
             daemon.stdin.close()
 
-        while not _login_ready(address):
+        while not (_login_ready(address) if login else _service_ready(address)):
             if daemon.poll() is not None:
                 raise SecretServiceUnavailable(
                     f"gnome-keyring-daemon exited with status {daemon.returncode}"

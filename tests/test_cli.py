@@ -4,10 +4,13 @@ and credential manager chosen through PYTHON_KEYRING_BACKEND."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import pty
+import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +19,8 @@ from pathlib import Path
 
 import pytest
 
-from secret_service import clear_items
+from permissions import needs_permissions
+from secret_service import SecretServiceUnavailable, clear_items, lock_login, secret_service_env
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "demo"))
@@ -28,6 +32,7 @@ NULL = "keyring.backends.null.Keyring"
 FAIL = "keyring.backends.fail.Keyring"
 # Distinctive, so that any leak into output is unmistakable.
 PASSWORD = "s3cret 口令 "
+SECRET = "hunter2"  # typed where it does not belong
 
 
 class Cli:
@@ -102,9 +107,11 @@ def test_main_job_round_trip_never_shows_a_password_unasked(cli):
 
     assert f"密码：{PASSWORD}\n" in cli("account", "get", "--name", "main", "--show-password").stdout
     assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == PASSWORD
+    assert cli("account", "get", "--name", "main", "--password-only").stdout == PASSWORD + "\n"
 
-    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": True})
-    assert cli.json("account", "delete", "--name", "main") == (0, {"name": "main", "existed": False})
+    gone = {"name": "main", "password_remaining": False}
+    assert cli.json("account", "delete", "--name", "main") == (0, {**gone, "existed": True})
+    assert cli.json("account", "delete", "--name", "main") == (0, {**gone, "existed": False})
     assert [a["name"] for a in cli.json("account", "list")[1]] == ["欧洲店"]
     assert_error(cli("account", "get", "--name", "main"), 2, "`main` 不存在")
 
@@ -128,10 +135,20 @@ def test_password_stdin_takes_one_line_without_its_newline(cli, stdin, password)
     (["account", "save", "--name", "kept", "--username", "", "--password-stdin"], "pw\n", "用户名"),
     (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], "\n", "密码"),
     (["account", "save", "--name", "kept", "--username", "u", "--password-stdin"], b"\xff\xfe\n", "UTF-8"),
+    (["account", "save", "--name", "kept", "--username", "x\x1b]0;t\x07", "--password-stdin"], "pw\n", "控制字符"),
+    (["account", "save", "--name", "kept", "--username", "tab\tbed", "--password-stdin"], "pw\n", "控制字符"),
     (["account", "get", "--name", "nobody"], None, "`nobody` 不存在"),
     (["account", "delete", "--name", "../kept"], None, "账号名称"),
-    (["marketplace", "resolve", "fr"], None, "不支持的国家: fr"),
+    (["marketplace", "resolve", "fr"], None, "不支持的国家: fr，支持: DE, JP, UK, US"),
+    (["marketplace", "resolve", " gb"], None, "不支持的国家:  gb，支持: DE, JP, UK, US；英国站点的代码是 UK"),
     (["marketplace", "url", "B0EXAMPLE1", "--country", "xx"], None, "不支持的国家: xx"),
+    # The map builds an address from any text; the command line wants an ASIN.
+    (["marketplace", "url", "", "--country", "us"], None, "ASIN ``"),
+    (["marketplace", "url", "B0 EX", "--country", "us"], None, "ASIN `B0 EX`"),
+    (["marketplace", "url", "../../x", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "B0ABC1234", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "B0ABC123456", "--country", "us"], None, "10 位英文字母或数字"),
+    (["marketplace", "url", "Ｂ０ＡＢＣ１２３４５", "--country", "us"], None, "10 位英文字母或数字"),
 ])
 def test_invalid_input_fails_with_status_2_and_loses_nothing(cli, args, stdin, message):
     assert cli.save("kept").returncode == 0
@@ -142,17 +159,28 @@ def test_invalid_input_fails_with_status_2_and_loses_nothing(cli, args, stdin, m
     assert cli.json("account", "get", "--name", "kept", "--show-password")[1]["password"] == PASSWORD
 
 
-@pytest.mark.parametrize("args", [
-    [],
-    ["account", "save", "--name", "a"],
-    ["account", "save", "--name", "a", "--username", "u", "--password", "hunter2"],
-    ["account", "save", "--name", "a", "--username", "u", "--password=hunter2"],
+SAVE_A = ["account", "save", "--name", "a", "--username", "u"]
+
+
+@pytest.mark.parametrize("args, command, message", [
+    ([], "zorvan", "缺少必需的参数：命令"),
+    (["account", "save", "--name", "a"], "zorvan account save", "--username"),
+    ([*SAVE_A, "--password", SECRET], "zorvan account save", "不接受命令行中的密码"),
+    ([*SAVE_A, f"--password={SECRET}"], "zorvan account save", "不接受命令行中的密码"),
+    ([*SAVE_A, "--password-stdin", SECRET], "zorvan account save", "1 个无法识别的参数"),
+    ([*SAVE_A, "--pasword", SECRET], "zorvan account save", "可能是想用 --password-stdin"),
+    ([*SAVE_A, "--pass", SECRET], "zorvan account save", "2 个无法识别的参数"),
+    ([*SAVE_A, "--password-stdin", f"--{SECRET}"], "zorvan account save", "1 个无法识别的参数"),
+    (["account", "list", f"--json={SECRET}"], "zorvan account list", "不接受取值"),
+    (["account", SECRET], "zorvan account", "无效的选择"),
+    (["--config-dir", " ", "account", "list"], "zorvan", "目录不能为空"),
+    (["account", "get", "--name", "a", "--password-only", "--json"], "zorvan account get", "不能与"),
+    (["completion", SECRET], "zorvan completion", "'bash', 'zsh'"),
 ])
-def test_usage_errors_keep_argparse_status_and_never_echo_a_password(cli, args):
-    result = cli(*args)
-    assert result.returncode == 2
-    assert "用法：zorvan" in result.stderr and "错误：" in result.stderr
-    assert "hunter2" not in result.stdout + result.stderr
+def test_usage_errors_name_the_problem_and_never_echo_what_was_typed(cli, args, command, message):
+    result = cli(*args, config=False)
+    assert_error(result, 2, message, f"运行 `{command} --help` 查看用法")
+    assert SECRET not in result.stdout + result.stderr
 
 
 def test_backend_that_drops_secrets_never_looks_like_success(cli):
@@ -160,7 +188,7 @@ def test_backend_that_drops_secrets_never_looks_like_success(cli):
     result = cli.save("a", "--json")
     assert result.returncode == 3
     assert json.loads(result.stdout) == {"name": "a", "username": "seller@example.com",
-                                         "password_stored": False}
+                                         "password_stored": False, "replaced": False, "set_aside": None}
     assert_error(result, 3, "没有保存密码", NULL)
     got = cli("account", "get", "--name", "a")
     assert got.returncode == 2 and "密码：未保存" in got.stdout
@@ -170,6 +198,93 @@ def test_missing_backend_is_status_3_with_advice_and_saves_nothing(cli):
     assert_error(with_backend(cli, FAIL).save("a"), 3, "keyring 不可用", "gnome-keyring")
     assert_error(with_backend(cli, "no_such_module.Keyring").save("a"), 3, "no_such_module")
     assert cli.json("account", "list") == (0, [])
+
+
+@contextlib.contextmanager
+def private_secret_service(folder: Path, **options):
+    with contextlib.ExitStack() as stack:
+        try:
+            env = stack.enter_context(secret_service_env(folder, **options))
+        except SecretServiceUnavailable as exc:
+            pytest.skip(f"no private Secret Service: {exc}")
+        yield env
+
+
+@pytest.fixture(scope="module")
+def locked_keyring(tmp_path_factory):
+    """A real Secret Service holding main's password in a locked collection."""
+    folder = tmp_path_factory.mktemp("locked")
+    with private_secret_service(folder) as env:
+        saved = subprocess.run([str(ZORVAN), "--config-dir", str(folder / "config"), *SAVE_MAIN],
+                               env=env, input=PASSWORD + "\n", capture_output=True, text=True, timeout=60)
+        assert saved.returncode == 0, saved.stderr
+        lock_login(env["DBUS_SESSION_BUS_ADDRESS"])
+        yield env
+
+
+@pytest.fixture(scope="module")
+def uninitialised_keyring(tmp_path_factory):
+    """A real Secret Service started without a login password: no collections."""
+    with private_secret_service(tmp_path_factory.mktemp("uninitialised"), login=False) as env:
+        yield env
+
+
+SAVE_MAIN = ["account", "save", "--name", "main", "--username", "new@example.com", "--password-stdin"]
+COMMANDS = {
+    "save": (SAVE_MAIN, PASSWORD + "\n"),
+    "get": (["account", "get", "--name", "main"], None),
+    "delete": (["account", "delete", "--name", "main"], None),
+    "doctor": (["account", "doctor"], None),
+}
+ALL_3 = dict.fromkeys(COMMANDS, 3)
+# How each kind of broken credential manager is made, the exit status of each
+# command with it, and what the line must tell the user.
+FAULTS = {
+    "locked": ("locked_keyring", ALL_3, "gnome-keyring-daemon --unlock"),
+    "uninitialised": ("uninitialised_keyring", ALL_3, "没有可用的默认密钥环"),
+    "no D-Bus session": ({"PYTHON_KEYRING_BACKEND": None, "DBUS_SESSION_BUS_ADDRESS": None}, ALL_3,
+                         "dbus-run-session"),
+    "bad PYTHON_KEYRING_BACKEND": ({"PYTHON_KEYRING_BACKEND": "no_such_module.Keyring"}, ALL_3,
+                                   "PYTHON_KEYRING_BACKEND 的值 `no_such_module.Keyring`"),
+    "raising": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.RaisingKeyring"}, ALL_3,
+                "faulty_keyring.RaisingKeyring"),
+    # Its error quotes the password: only the class may be shown.
+    "refusing writes": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.RefusingKeyring"},
+                        {"save": 3, "get": 0, "delete": 0, "doctor": 3},
+                        "保存密码失败（keyring.errors.PasswordSetError；为免泄露密码"),
+    "wrong type": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.BytesKeyring"}, ALL_3, "返回了 bytes"),
+    "dropping": ({"PYTHON_KEYRING_BACKEND": NULL}, {"save": 3, "get": 2, "delete": 0, "doctor": 3}, "读回时不存在"),
+    "keeping deleted": ({"PYTHON_KEYRING_BACKEND": "faulty_keyring.KeepingKeyring"},
+                        {"save": 0, "get": 0, "delete": 3, "doctor": 3}, "仍然在里面"),
+}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("fault", FAULTS)
+def test_credential_manager_faults_end_in_one_line_and_their_status(cli, request, fault, command):
+    make, statuses, advice = FAULTS[fault]
+    # main's metadata, and its password where a file backend looks for it.
+    cli.accounts_file().parent.mkdir(parents=True)
+    cli.accounts_file().write_text('{"main": {"username": "seller@example.com"}}', encoding="utf-8")
+    Path(cli.env["ZORVAN_DEMO_KEYRING_FILE"]).write_text(
+        json.dumps({"zorvan-seller-sprite": {"account:main": PASSWORD}}), encoding="utf-8")
+    if isinstance(make, str):
+        make = {k: request.getfixturevalue(make)[k] for k in ("DBUS_SESSION_BUS_ADDRESS", "PYTHON_KEYRING_BACKEND")}
+    cli.env.update({key: value for key, value in make.items() if value is not None})
+    for key in [key for key, value in make.items() if value is None]:
+        cli.env.pop(key, None)
+
+    args, stdin = COMMANDS[command]
+    result = cli(*args, stdin=stdin)
+    status = statuses[command]
+    assert PASSWORD.strip() not in result.stdout + result.stderr
+    if command == "doctor":
+        assert (result.returncode, result.stderr) == (status, "")
+        assert advice in result.stdout and "未发现问题" not in result.stdout
+    elif status:
+        assert_error(result, status, *([advice] if status == 3 else []))
+    else:
+        assert (result.returncode, result.stderr) == (0, "")
 
 
 def null_metadata(cli: Cli) -> None:
@@ -184,10 +299,24 @@ def corrupt_file(cli: Cli) -> None:
     cli.accounts_file().write_text("{not json", encoding="utf-8")
 
 
+def shared_folder(cli: Cli) -> None:
+    cli.save("a")
+    with_backend(cli, MEMORY)
+    cli.accounts_file().parent.chmod(0o777)
+
+
+def no_username(cli: Cli) -> None:
+    cli.accounts_file().parent.mkdir(parents=True)
+    cli.accounts_file().write_text('{"a": {}}')
+    with_backend(cli, MEMORY)
+
+
 @pytest.mark.parametrize("prepare, backend, status, kinds", [
     (None, MEMORY, 0, []),
     (null_metadata, MEMORY, 2, ["account"]),
     (corrupt_file, MEMORY, 1, ["file"]),
+    (shared_folder, MEMORY, 1, ["file", "account"]),
+    (no_username, MEMORY, 1, ["file", "account"]),
     (None, NULL, 3, ["backend"]),
     (None, FAIL, 3, ["backend"]),
     (lambda cli: cli.save("a"), None, 3, ["backend"]),  # the plain-text file backend
@@ -213,6 +342,95 @@ def test_doctor_reports_problems_with_their_status(cli, prepare, backend, status
     assert before == after
     text = cli("account", "doctor")
     assert text.returncode == status and ("未发现问题" in text.stdout) is (status == 0)
+
+
+def unreadable(path: Path) -> None:
+    path.write_text("{}")
+    path.chmod(0)
+
+
+# Contents the store reads as "no accounts": the command line must not say so.
+@pytest.mark.parametrize("damage, reason", [
+    (b'{"main": {"username": "u"},}', "不是有效的 JSON（第 1 行第 28 列）"),
+    (b'\xef\xbb\xbf{"main": {"username": "u"}}', "字节顺序标记"),
+    (b"[]", "不是 JSON 对象（而是数组）"),
+    (b'{"main": "\xff"}', "不是 UTF-8 文本"),
+    pytest.param(unreadable, "无法读取（Permission denied）", marks=needs_permissions),
+])
+def test_damaged_accounts_file_is_never_shown_as_empty_and_save_keeps_a_copy(cli, damage, reason):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    original = None if callable(damage) else damage
+    if original is None:
+        damage(path)
+    else:
+        path.write_bytes(original)
+    for args in (["account", "list"], ["account", "get", "--name", "main"], ["account", "delete", "--name", "main"]):
+        assert_error(cli(*args), 1, str(path), reason, "下次 account save 会先把它另存为")
+    if original is not None:
+        assert path.read_bytes() == original  # looked at, never changed
+
+    saved = cli.save("main")
+    assert saved.returncode == 0, saved.stderr
+    aside = sorted(path.parent.glob("accounts.json.unreadable-*"))
+    assert len(aside) == 1 and f"已原样另存为 {aside[0]}" in saved.stderr
+    aside[0].chmod(0o600)
+    assert aside[0].read_bytes() == (original or b"{}")
+    assert cli.json("account", "list") == (0, [{"name": "main", "username": "seller@example.com"}])
+
+
+def test_entries_that_are_not_objects_are_named_and_can_be_deleted(cli):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    path.write_text('{"main": "a", "list": [], "ok": {"username": "u"}}', encoding="utf-8")
+    assert_error(cli("account", "list"), 1, str(path), "`main`、`list`", "不是 JSON 对象")
+    assert_error(cli("account", "get", "--name", "main"), 1, "`main`")
+    assert cli("account", "get", "--name", "ok").returncode == 2  # its password is missing, nothing worse
+    assert cli("account", "delete", "--name", "main").returncode == 0
+    assert cli("account", "delete", "--name", "list").returncode == 0
+    assert cli.json("account", "list") == (0, [{"name": "ok", "username": "u"}])
+
+
+def test_a_folder_in_place_of_the_file_stops_every_command_before_it_asks_anything(cli):
+    cli.accounts_file().mkdir(parents=True)
+    for args in (["account", "list"], ["account", "delete", "--name", "main"], SAVE_MAIN):
+        assert_error(cli(*args, stdin=""), 1, str(cli.accounts_file()), "不是普通文件")
+
+
+# A hand-edited file (or the Python API) can hold anything; none of it may
+# act on the terminal, and each account stays on one line.
+HOSTILE = {
+    "title": "\x1b]0;owned\x07",
+    "clear": "\x1b[2J\x1b[H",
+    "forged": "x\nzorvan: 未发现问题。",
+    "bidi": "abc\u202edcba\u2066",
+    "c1": "\x9b31m\x85",
+    "surrogate": "\ud800",
+}
+
+
+def test_control_characters_are_shown_escaped_and_json_stays_exact(cli):
+    path = cli.accounts_file()
+    path.parent.mkdir(parents=True)
+    accounts = {name: {"username": username} for name, username in HOSTILE.items()}
+    accounts["ev\x1bil"] = {"username": "u"}
+    path.write_text(json.dumps(accounts), encoding="utf-8")
+    unsafe = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+    listing = cli("account", "list")
+    assert listing.returncode == 0 and not unsafe.search(listing.stdout)
+    assert len(listing.stdout.splitlines()) == 1 + len(accounts)
+    assert "\\x1b]0;owned\\x07" in listing.stdout and "abc\\u202edcba" in listing.stdout
+    raw = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), "account", "list", "--json"],
+                         env=cli.env, capture_output=True, timeout=60).stdout
+    assert not unsafe.search(raw.decode("ascii", "replace"))
+    assert {a["name"]: a["username"] for a in json.loads(raw)} == {n: a["username"] for n, a in accounts.items()}
+
+    shown = cli("account", "get", "--name", "forged")
+    assert shown.stdout.splitlines()[1] == "用户名：x\\nzorvan: 未发现问题。"
+    doctor = cli("account", "doctor")
+    assert not unsafe.search(doctor.stdout) and "x\\nzorvan: 未发现问题。" in doctor.stdout
+    assert not any(line.startswith(("zorvan:", "未发现问题")) for line in doctor.stdout.splitlines())
 
 
 @pytest.mark.parametrize("args, stdin", [
@@ -255,6 +473,50 @@ def test_marketplace_commands(cli, country, code, origin):
     assert cli("marketplace", "url", "B0EXAMPLE1", "--country", country).stdout == f"{origin}/dp/B0EXAMPLE1\n"
     status, listing = cli.json("marketplace", "list")
     assert {"country": code, "base_url": origin} in listing and len(listing) == 4
+
+
+def test_save_says_what_it_replaced_and_warns_when_the_name_has_a_password_already(cli, tmp_path):
+    assert "已保存卖家精灵账号 `main`（用户名 seller@example.com）" in cli.save("main").stdout
+    changed = cli.save("main", username="new@example.com", password="other")
+    assert "已更新卖家精灵账号 `main`（用户名由 seller@example.com 改为 new@example.com，密码已更换）" in changed.stdout
+    same = cli.save("main", "--json", username="new@example.com", password="other")
+    assert json.loads(same.stdout)["replaced"] is True and same.stderr == ""
+    # Passwords are kept by name alone: another store's `main` shares this one's.
+    other = Cli(cli.env, tmp_path / "other")
+    shared = other.save("main", password="third")
+    assert shared.returncode == 0 and "已经有账号名称 `main` 的密码" in shared.stderr
+    assert cli.json("account", "get", "--name", "main", "--show-password")[1]["password"] == "third"
+
+
+def test_marketplace_commands_load_nothing_of_the_account_side(cli):
+    env = {**cli.env, "PYTHONPROFILEIMPORTTIME": "1"}
+    result = subprocess.run([str(ZORVAN), "marketplace", "url", "B0EXAMPLE1", "--country", "de"],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert result.stdout == "https://www.amazon.de/dp/B0EXAMPLE1\n"
+    imported = {line.rpartition("|")[2].strip() for line in result.stderr.splitlines()}
+    assert "zorvan.amazon_rufus.runtime.regionet" in imported
+    heavy = {"keyring", "importlib.metadata", "zorvan.seller_sprite.services.credarium", "zorvan.cli._account",
+             "dataclasses", "shutil"}
+    assert not heavy & imported
+    assert re.fullmatch(r"zorvan \d+\.\d+\.\d+\n", cli("--version", config=False).stdout)
+
+
+@pytest.mark.parametrize("shell", ["bash", "zsh"])
+def test_completion_script_comes_from_the_parser_and_its_shell_accepts_it(cli, tmp_path, shell):
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
+    result = cli("completion", shell, config=False)
+    assert result.returncode == 0 and "--password-only" in result.stdout
+    assert "--password " not in result.stdout  # the hidden option that only refuses
+    script = tmp_path / f"zorvan.{shell}"
+    script.write_text(result.stdout, encoding="utf-8")
+    checked = subprocess.run([shell, "-n", str(script)], capture_output=True, text=True, timeout=60)
+    assert (checked.returncode, checked.stderr) == (0, "")
+    if shell == "bash":
+        completed = subprocess.run(
+            ["bash", "-c", f'source {script}; COMP_WORDS=(zorvan account ""); COMP_CWORD=2; '
+             '_shtab_zorvan; echo "${COMPREPLY[*]}"'], capture_output=True, text=True, timeout=60)
+        assert completed.stdout.split() == ["save", "list", "get", "delete", "doctor"]
 
 
 def test_python_dash_m_runs_the_same_command_line(cli):
@@ -333,9 +595,50 @@ def test_terminal_prompt_hides_the_password_and_asks_again_on_mismatch(cli):
 def test_terminal_prompt_gives_up_without_saving(cli, args, script, status, message):
     code, screen = on_terminal(cli, args, script)
     assert code == status and message in screen and "Traceback" not in screen, screen
+    # Its line of its own, not after the prompt.
+    assert re.search(f"(^|\n)zorvan: [^\n]*{message}", screen), screen
     # Asked exactly as often as answered: no prompt after giving up.
     assert screen.count("卖家精灵密码：") == sum(p == "卖家精灵密码：" for p, _ in script)
     assert cli.json("account", "list") == (0, [])
+
+
+def interrupt(cli: Cli, args: list[str], stdin: str | None, marker: str) -> tuple[int, list[str]]:
+    """Run zorvan and send it SIGINT, as Ctrl-C does, as soon as a line of its
+    stderr ends with `marker`: import timings (PYTHONPROFILEIMPORTTIME) mark
+    how far start-up has come. (status, the other lines of stderr)."""
+    child = subprocess.Popen(
+        [str(ZORVAN), "--config-dir", str(cli.config), *args], env={**cli.env, "PYTHONPROFILEIMPORTTIME": "1"},
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # Ctrl-C must reach it even when the tests run in the background.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    assert child.stdin is not None and child.stderr is not None
+    with child:
+        child.stdin.write((stdin or "").encode())
+        child.stdin.close()
+        lines = []
+        for line in child.stderr:
+            lines.append(line.decode())
+            if lines[-1].rstrip().endswith(marker):
+                child.send_signal(signal.SIGINT)
+                break
+        lines += child.stderr.read().decode().splitlines(keepends=True)
+        child.wait(timeout=60)
+    return child.returncode, [line for line in lines if not line.startswith("import time:") and line != "storing\n"]
+
+
+@pytest.mark.parametrize("args, stdin, marker, message", [
+    # Start-up: once the parser is loaded, and while keyring is.
+    (["account", "list"], None, " zorvan.cli._parser", "已取消\n"),
+    (["account", "list"], None, " keyring.backend", "已取消\n"),
+    # Half-way through a save: the password may be stored, the file not yet.
+    (SAVE_MAIN, PASSWORD + "\n", "storing",
+     "已取消：密码可能已经写入系统凭据管理器；重新执行这条 account save 命令即可修复这个账号\n"),
+])
+def test_ctrl_c_anywhere_is_one_line_and_status_130(cli, args, stdin, marker, message):
+    with_backend(cli, "faulty_keyring.SlowKeyring")
+    status, stderr = interrupt(cli, args, stdin, marker)
+    assert (status, stderr) == (130, [f"zorvan: {message}"]), "".join(stderr)
 
 
 def test_without_a_terminal_the_password_must_come_from_stdin(cli):

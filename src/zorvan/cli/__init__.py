@@ -1,79 +1,66 @@
 """zorvan 命令行：account 管理卖家精灵账号，marketplace 查询亚马逊国家站点。
 
 Run as ``zorvan`` (console script) or ``python -m zorvan``. Every failure the
-package raises on purpose ends as one line on stderr and an exit status:
-0 success, 1 file system, 2 bad input, 3 credential manager, 130 Ctrl-C.
+command line knows ends as one line on stderr and an exit status: 0 success,
+1 file system, 2 bad input, 3 credential manager, 130 Ctrl-C (see
+`_failures.describe`); anything else is a bug, and shown as one.
+
+Start-up is kept short: this module imports next to nothing, the parser
+names its handlers by module, and each command imports only what it uses,
+so that `zorvan marketplace ...` never loads the account side. Everything is
+imported inside `main`'s try, so that Ctrl-C during the imports is handled
+like Ctrl-C anywhere else.
 """
 
 from __future__ import annotations
 
-import argparse
-import os
 import sys
-from collections.abc import Sequence
-from pathlib import Path
 
-from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
-from zorvan.cli._errors import KEYRING_HINT, CliInputError
-from zorvan.cli._output import notice
-from zorvan.cli._parser import parse_args
-from zorvan.config import CONFIG_DIR
-from zorvan.errors import ZorvanError
-from zorvan.seller_sprite.domain.exceptions import (
-    InvalidCollectOptionError,
-    SellerSpriteDependencyError,
-)
+TYPE_CHECKING = False  # typing itself takes longer to import than the rest of start-up
 
-EXIT_OK = 0
-EXIT_FILES = 1
-EXIT_INPUT = 2
-EXIT_KEYRING = 3
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Sequence
+
 EXIT_INTERRUPTED = 130
 
 __all__ = ["main"]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = None
+    args: argparse.Namespace | None = None
     try:
+        from zorvan.cli._parser import parse_args, run
+
         args = parse_args(argv)
-        status: int = args.handler(args)
-        return status
+        return run(args)
     except KeyboardInterrupt:
-        notice("已取消")
+        from zorvan.cli._output import notice
+
+        # A Ctrl-C typed at a terminal leaves the cursor after "^C" or after
+        # a password prompt; the notice starts a line of its own.
+        note = getattr(args, "interrupt_note", None)
+        notice(f"已取消：{note}" if note else "已取消", fresh_line=sys.stderr.isatty())
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); nothing left to tell it.
         _discard_stdout()
-        return EXIT_FILES
-    except SellerSpriteDependencyError as exc:
-        notice(f"{exc}。{KEYRING_HINT}")
-        return EXIT_KEYRING
-    except (InvalidCollectOptionError, UnsupportedMarketplaceError, CliInputError) as exc:
-        notice(str(exc))
-        return EXIT_INPUT
-    except OSError as exc:
-        notice(_describe_os_error(exc, _config_root(args)))
-        return EXIT_FILES
-    except ZorvanError as exc:
-        notice(str(exc))
-        return EXIT_FILES
+        return 1
+    except Exception as exc:
+        from zorvan.cli._failures import describe
+        from zorvan.cli._output import notice
 
-
-def _config_root(args: argparse.Namespace | None) -> Path:
-    root: Path | None = getattr(args, "config_dir", None)
-    return root or CONFIG_DIR
-
-
-def _describe_os_error(exc: OSError, fallback: Path) -> str:
-    # The path is what the user can act on; the store's errors usually carry
-    # it, and the configuration folder is the best guess when they don't.
-    paths = [p for p in (exc.filename, exc.filename2) if p is not None]
-    where = " → ".join(os.fsdecode(p) for p in paths) if paths else str(fallback)
-    return f"无法读写 {where}：{exc.strerror or exc}"
+        described = describe(exc, args)
+        if described is None:
+            raise  # not a failure the command line knows: a bug, shown as one
+        status, line = described
+        notice(line)
+        return status
 
 
 def _discard_stdout() -> None:
+    import os
+
     # Python flushes stdout again at exit; point it at /dev/null so that the
     # flush cannot fail a second time and print a traceback.
     try:

@@ -1,20 +1,20 @@
-"""`zorvan account save|list|get|delete`, over SellerSpriteCredarium."""
+"""`zorvan account save|list|get|delete`, over SellerSpriteCredarium.
+
+Handlers print results and raise failures; `_failures.describe` words them.
+"""
 
 from __future__ import annotations
 
 import argparse
-import getpass
 import os
 import sys
+from typing import Any
 
-from keyring.backend import KeyringBackend
-
-from zorvan.cli._errors import CliInputError
-from zorvan.cli._output import emit_json, notice, table
-from zorvan.seller_sprite.domain.exceptions import (
-    InvalidCollectOptionError,
-    SellerSpriteDependencyError,
-)
+from zorvan.cli._accounts_file import AccountsFile, bad_entries_message, not_objects, set_aside_copies
+from zorvan.cli._errors import AccountsFileError, CliInputError, CredentialManagerFailure
+from zorvan.cli._keyring import GuardedKeyring, guard
+from zorvan.cli._output import emit_json, notice, table, visible
+from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
 PROMPT = "卖家精灵密码："
@@ -22,87 +22,137 @@ CONFIRM_PROMPT = "再次输入密码："
 ATTEMPTS = 3
 
 
-def active_backend() -> KeyringBackend:
-    """keyring's backend, or SellerSpriteDependencyError when none can be loaded."""
-    try:
-        import keyring
-
-        return keyring.get_keyring()
-    except Exception as exc:
-        # A backend named in PYTHON_KEYRING_BACKEND or keyringrc that cannot be
-        # imported or built fails here with whatever its module raises; to the
-        # user it is the same thing as having no credential manager.
-        raise SellerSpriteDependencyError(
-            f"无法加载系统凭据管理器（{type(exc).__name__}: {exc}）"
-        ) from exc
+def open_store(args: argparse.Namespace) -> tuple[SellerSpriteCredarium, GuardedKeyring]:
+    # The backend is loaded first: when it cannot be, nothing is created.
+    guarded = guard()
+    return SellerSpriteCredarium(base_dir=args.config_dir), guarded
 
 
-def backend_name(backend: KeyringBackend) -> str:
-    cls = type(backend)
-    return f"{cls.__module__}.{cls.__qualname__}"
+def stored_password(
+    store: SellerSpriteCredarium, guarded: GuardedKeyring, name: str
+) -> tuple[str | None, CredentialManagerFailure | None]:
+    """The account's password as the credential manager holds it now, or why
+    that cannot be known; never raises."""
+    return guarded.check(credarium._KEYRING_SERVICE, store._keyring_account(name))
 
 
-def open_store(args: argparse.Namespace, *, needs_keyring: bool = True) -> SellerSpriteCredarium:
-    if needs_keyring:
-        active_backend()
-    return SellerSpriteCredarium(base_dir=args.config_dir)
+def _usable_accounts(store: SellerSpriteCredarium, names: list[str] | None = None) -> dict[str, Any]:
+    """The accounts, refusing a damaged file, or entries among `names` (all
+    by default) that are not objects."""
+    accounts = AccountsFile(store.meta_path).usable()
+    bad = not_objects(accounts, names)
+    if bad:
+        raise AccountsFileError(bad_entries_message(store.meta_path, bad))
+    return accounts
 
 
 def save(args: argparse.Namespace) -> int:
-    store = open_store(args)
-    # A bad name is reported before anyone types a password for it.
-    store._validate_name(args.name)
+    store, guarded = open_store(args)
+    name, username = args.name, args.username
+    # Bad input is reported before anyone types a password for it.
+    store._validate_name(name)
+    if any(ord(ch) < 0x20 or 0x7F <= ord(ch) < 0xA0 for ch in username):
+        raise CliInputError("用户名不能包含控制字符（换行、制表符、ESC 等）")
+    file = AccountsFile(store.meta_path)
+    if not file.regular:
+        raise AccountsFileError(file.damage())
+    accounts = file.accounts or {}
+    previous, replacing = accounts.get(name), name in accounts
+    # Passwords are kept by account name alone, shared by every store folder;
+    # read before writing, so that a locked keyring stops the save here too.
+    held = store._get_password(name)
+    # (With a damaged file there is no telling whether the name is new here.)
+    if held is not None and not replacing and file.problem is None:
+        notice(
+            f"注意：系统凭据管理器中已经有账号名称 `{name}` 的密码（可能属于另一个配置目录中的同名账号）；"
+            "密码按账号名称共用，保存后那个账号也会使用新密码"
+        )
     password = _read_password(from_stdin=args.password_stdin)
-    record = store.save(name=args.name, username=args.username, password=password)
+
+    before = set_aside_copies(store.base_dir) if file.problem is not None else set()
+    args.interrupt_note = "密码可能已经写入系统凭据管理器；重新执行这条 account save 命令即可修复这个账号"
+    record = store.save(name=name, username=username, password=password)
+    set_aside = sorted(set_aside_copies(store.base_dir) - before) if file.problem is not None else []
+    aside_path = str(store.base_dir / set_aside[-1]) if set_aside else None
     # Some backends accept a secret and keep nothing; only reading it back
     # tells a saved account from one that cannot log in.
-    kept = _read_back(store, args.name) == password
+    stored, failure = stored_password(store, guarded, name)
+    args.interrupt_note = None
+
+    if aside_path is not None:
+        notice(f"注意：原来的账号文件{file.problem}，已原样另存为 {aside_path}")
+    kept = failure is None and stored == password
     if args.json:
-        emit_json({**record, "password_stored": kept})
+        emit_json({**record, "password_stored": kept, "replaced": replacing, "set_aside": aside_path})
     elif kept:
-        print(
-            f"已保存卖家精灵账号 `{record['name']}`（用户名 {record['username']}），"
-            "密码已存入系统凭据管理器。"
-        )
+        print(visible(_saved_line(name, username, replacing, previous, held, password)))
+    done = f"账号 `{name}` 的名称和用户名已写入"
+    if failure is not None:
+        failure.done = done
+        raise failure
     if not kept:
-        notice(
-            f"警告：账号 `{record['name']}` 的名称和用户名已写入，但系统凭据管理器 "
-            f"{backend_name(active_backend())} 没有保存密码（读回时不存在或不一致），"
-            "这个账号暂时无法使用；请换用能保存密码的凭据管理器后重新执行 account save，"
-            "可用 zorvan account doctor 检查"
+        raise CredentialManagerFailure(
+            "write", guarded.inner_name, done=done,
+            problem="没有保存密码（读回时不存在或不一致），这个账号暂时无法使用",
+            advice="请换用能保存密码的凭据管理器后重新执行 account save，可用 zorvan account doctor 检查",
         )
-        return 3
     return 0
 
 
+def _saved_line(name: str, username: str, replacing: bool, previous: object, held: str | None, password: str) -> str:
+    if not replacing:
+        return f"已保存卖家精灵账号 `{name}`（用户名 {username}），密码已存入系统凭据管理器。"
+    old = previous.get("username") if isinstance(previous, dict) else None
+    changes = [f"用户名由 {old} 改为 {username}" if old != username else f"用户名 {username} 不变"]
+    if held is None:
+        changes.append("补上了缺失的密码")
+    else:
+        changes.append("密码已更换" if held != password else "密码不变")
+    return f"已更新卖家精灵账号 `{name}`（{'，'.join(changes)}），密码已存入系统凭据管理器。"
+
+
 def list_accounts(args: argparse.Namespace) -> int:
-    accounts = open_store(args, needs_keyring=False).list()
+    # Listing needs no credential manager: no backend is loaded.
+    store = SellerSpriteCredarium(base_dir=args.config_dir)
+    _usable_accounts(store)
+    accounts = store.list()
     if args.json:
         emit_json(accounts)
     elif accounts:
-        print(table(["名称", "用户名"], [[a["name"], a["username"]] for a in accounts]))
+        print(table(["名称", "用户名"], [[a["name"], _username(a["username"])] for a in accounts]))
     else:
         print("还没有保存任何卖家精灵账号，请先执行 account save。")
     return 0
 
 
+def _username(value: object) -> str:
+    return "（未记录）" if value is None else str(value)
+
+
 def get(args: argparse.Namespace) -> int:
-    store = open_store(args)
-    problem: InvalidCollectOptionError | None = None
-    password: str | None = None
-    try:
-        account = store.get(name=args.name)
-        record: dict[str, object] = {"name": account["name"], "username": account["username"]}
-        password = account["password"]
-    except InvalidCollectOptionError as exc:
-        # The store refuses accounts whose password is gone; the metadata is
-        # still worth showing, together with the store's own explanation.
-        missing = _account_without_password(store, args.name)
-        if missing is None:
-            raise
-        record, problem = missing, exc
-    if args.json:
-        document = {**record, "password_stored": password is not None}
+    store, _ = open_store(args)
+    store._validate_name(args.name)
+    entry = _usable_accounts(store, [args.name]).get(args.name)
+    password = store._get_password(args.name) if entry else None
+    if entry and password:
+        _show_account(args, args.name, entry.get("username"), password)
+        return 0
+    if entry:
+        # The metadata is worth showing, above the store's explanation.
+        _show_account(args, args.name, entry.get("username"), None)
+    # The store words both a missing account and a missing password (and
+    # should the file have changed meanwhile, its answer is the one shown).
+    account = store.get(name=args.name)
+    _show_account(args, args.name, account["username"], account["password"])
+    return 0
+
+
+def _show_account(args: argparse.Namespace, name: str, username: object, password: str | None) -> None:
+    if args.password_only:
+        if password is not None:
+            sys.stdout.write(password + "\n")
+    elif args.json:
+        document: dict[str, object] = {"name": name, "username": username, "password_stored": password is not None}
         if password is not None and args.show_password:
             document["password"] = password
         emit_json(document)
@@ -113,37 +163,38 @@ def get(args: argparse.Namespace) -> int:
             secret = password
         else:
             secret = "已保存（加 --show-password 显示）"
-        print(f"名称：{record['name']}\n用户名：{record['username']}\n密码：{secret}")
-    if problem is not None:
-        notice(str(problem))
-        return 2
-    return 0
+        lines = [f"名称：{name}", f"用户名：{_username(username)}", f"密码：{secret}"]
+        print("\n".join(visible(line) for line in lines))
 
 
 def delete(args: argparse.Namespace) -> int:
-    existed = open_store(args).delete(name=args.name)
+    store, guarded = open_store(args)
+    name = args.name
+    store._validate_name(name)
+    # A damaged file would read as empty: nothing to delete, and a false
+    # "does not exist". Entries that are not objects may be deleted, though.
+    AccountsFile(store.meta_path).usable()
+    existed = store.delete(name=name)
+    # The store ignores every error of the credential manager when deleting;
+    # only reading back tells whether the password is really gone.
+    remaining, failure = stored_password(store, guarded, name)
     if args.json:
-        emit_json({"name": args.name, "existed": existed})
-    elif existed:
-        print(f"已删除卖家精灵账号 `{args.name}` 及其密码。")
-    else:
-        print(f"卖家精灵账号 `{args.name}` 不存在，没有删除任何内容。")
+        emit_json({"name": name, "existed": existed,
+                   "password_remaining": None if failure is not None else remaining is not None})
+    done = f"已从 accounts.json 删除账号 `{name}`" if existed else f"账号 `{name}` 原本就不在 accounts.json 中"
+    if failure is not None or remaining is not None:
+        # The delete's own error says why; the read only shows that it failed.
+        failure = guarded.delete_failure or failure or CredentialManagerFailure(
+            "delete", guarded.inner_name, problem="删除密码后，密码仍然在里面",
+        )
+        failure.done = done
+        raise failure
+    if not args.json:
+        if existed:
+            print(visible(f"已删除卖家精灵账号 `{name}` 及其密码。"))
+        else:
+            print(visible(f"卖家精灵账号 `{name}` 不存在，没有删除任何内容。"))
     return 0
-
-
-def _read_back(store: SellerSpriteCredarium, name: str) -> str | None:
-    try:
-        return store.get(name=name)["password"]
-    except InvalidCollectOptionError:
-        return None
-
-
-def _account_without_password(store: SellerSpriteCredarium, name: str) -> dict[str, object] | None:
-    """Name and username of an account that has metadata but no password."""
-    entry = store._load_accounts().get(name)
-    if not isinstance(entry, dict) or store._get_password(name) is not None:
-        return None
-    return {"name": name, "username": entry.get("username")}
 
 
 def _read_password(*, from_stdin: bool) -> str:
@@ -153,15 +204,41 @@ def _read_password(*, from_stdin: bool) -> str:
         raise CliInputError("没有可以输入密码的终端；请使用 --password-stdin 从标准输入读取密码")
     try:
         for _ in range(ATTEMPTS):
-            password = getpass.getpass(PROMPT)
+            password = _prompt(PROMPT)
             if not password:
                 return password  # the store rejects it with its own message
-            if getpass.getpass(CONFIRM_PROMPT) == password:
+            if _prompt(CONFIRM_PROMPT) == password:
                 return password
             print("两次输入的密码不一致，请重新输入。", file=sys.stderr, flush=True)
     except EOFError:
         raise CliInputError("没有读到密码，账号未保存") from None
     raise CliInputError(f"连续 {ATTEMPTS} 次两次输入的密码不一致，账号未保存")
+
+
+def _prompt(text: str) -> str:
+    import getpass
+
+    try:
+        return getpass.getpass(text)
+    except KeyboardInterrupt:
+        # getpass leaves the cursor after its prompt on the terminal. When
+        # stderr is that terminal, the notice starts a fresh line itself.
+        if not sys.stderr.isatty():
+            _end_terminal_line()
+        raise
+
+
+def _end_terminal_line() -> None:
+    try:
+        fd = os.open("/dev/tty", os.O_WRONLY | os.O_NOCTTY)
+    except OSError:
+        return
+    try:
+        os.write(fd, b"\n")
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _password_from_stdin() -> str:
@@ -174,9 +251,7 @@ def _password_from_stdin() -> str:
         # `from None`: the decode error would quote the bytes of the password.
         raise CliInputError("标准输入中的密码不是有效的 UTF-8 文本，账号未保存") from None
     if text.endswith("\n"):
-        text = text[:-1]
-        if text.endswith("\r"):  # a line written on Windows
-            text = text[:-1]
+        text = text[:-1].removesuffix("\r")  # "\r\n": a line written on Windows
     return text
 
 

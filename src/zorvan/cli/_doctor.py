@@ -1,10 +1,16 @@
 """`zorvan account doctor`: what the account store and the credential manager
-look like, read without changing anything."""
+look like, and whether they work.
+
+It changes nothing on disk. In the credential manager it writes, reads back
+and removes one probe entry of its own, because only a real round trip shows
+a locked, uninitialised or dropping backend: many of them load fine and
+fail, or do nothing, only when used.
+"""
 
 from __future__ import annotations
 
 import argparse
-import json
+import os
 import stat
 from collections.abc import Callable
 from pathlib import Path
@@ -12,20 +18,13 @@ from typing import Any
 
 from keyring.backend import KeyringBackend
 
-from zorvan.cli._account import active_backend, backend_name
-from zorvan.cli._output import emit_json, table
-from zorvan.config import CONFIG_DIR
-from zorvan.seller_sprite.domain.exceptions import (
-    InvalidCollectOptionError,
-    SellerSpriteDependencyError,
-)
+from zorvan.cli._accounts_file import AccountsFile, accounts_path
+from zorvan.cli._errors import CredentialManagerFailure
+from zorvan.cli._failures import credential_manager_line
+from zorvan.cli._keyring import PROBE_ACCOUNT, GuardedKeyring, backend_name, guard
+from zorvan.cli._output import emit_json, table, visible
+from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
-
-# Where SellerSpriteCredarium keeps its files under the configuration folder.
-# Named here rather than read off a store because building a store creates its
-# folder, and the doctor must leave a machine as it found it.
-STORE_FOLDER = "seller_sprite"
-ACCOUNTS_FILE = "accounts.json"
 
 # Exit status per kind of problem; the first kind found in this order wins,
 # since a broken backend also explains missing passwords.
@@ -36,19 +35,21 @@ Report = Callable[[str, str], None]
 
 
 def doctor(args: argparse.Namespace) -> int:
-    store_dir = (args.config_dir or CONFIG_DIR) / STORE_FOLDER
-    meta_path = store_dir / ACCOUNTS_FILE
+    meta_path = accounts_path(args.config_dir)
+    store_dir = meta_path.parent
     problems: list[dict[str, str]] = []
 
     def problem(kind: str, message: str) -> None:
-        problems.append({"kind": kind, "message": message})
+        problems.append({"kind": kind, "message": visible(message)})
 
-    folder = _describe(store_dir, stat.S_ISDIR, "目录", problem)
-    accounts_file = _describe(meta_path, stat.S_ISREG, "普通文件", problem)
-    backend, chained, can_read = _inspect_backend(problem)
-    accounts = []
-    if folder["exists"] and folder["kind_ok"]:
-        accounts = _inspect_accounts(args.config_dir, meta_path, accounts_file, can_read, problem)
+    folder = _describe(store_dir, problem)
+    accounts_file = _describe(meta_path, problem)
+    if folder["exists"]:
+        _check_folder(store_dir, problem)
+    backend, chained, guarded, round_trip = _inspect_backend(problem)
+    accounts: list[dict[str, Any]] = []
+    if folder["exists"] and folder["is_dir"]:
+        accounts = _inspect_accounts(args.config_dir, meta_path, guarded, problem)
 
     status = next((EXIT_STATUS[k] for k in EXIT_STATUS if any(p["kind"] == k for p in problems)), 0)
     if args.json:
@@ -57,17 +58,18 @@ def doctor(args: argparse.Namespace) -> int:
             "accounts_file": _public(accounts_file),
             "backend": backend,
             **({"chained_backends": chained} if chained is not None else {}),
+            "round_trip": round_trip,
             "accounts": accounts,
             "problems": problems,
             "ok": not problems,
         })
     else:
-        _print_report(folder, accounts_file, backend, chained, accounts, problems)
+        _print_report(folder, accounts_file, backend, round_trip, chained, accounts, problems)
     return status
 
 
-def _describe(path: Path, is_kind: Callable[[int], bool], kind_name: str, problem: Report) -> dict[str, Any]:
-    info: dict[str, Any] = {"path": str(path), "exists": False, "mode": None, "kind_ok": True}
+def _describe(path: Path, problem: Report) -> dict[str, Any]:
+    info: dict[str, Any] = {"path": str(path), "exists": False, "mode": None, "is_dir": False}
     try:
         st = path.stat()
     except FileNotFoundError:
@@ -75,31 +77,46 @@ def _describe(path: Path, is_kind: Callable[[int], bool], kind_name: str, proble
     except OSError as exc:
         problem("file", f"无法查看 {path}：{exc.strerror or exc}")
         return info
-    info.update(exists=True, mode=f"{stat.S_IMODE(st.st_mode):04o}", kind_ok=bool(is_kind(st.st_mode)))
-    if not info["kind_ok"]:
-        problem("file", f"{path} 应当是{kind_name}")
+    info.update(exists=True, mode=f"{stat.S_IMODE(st.st_mode):04o}", is_dir=stat.S_ISDIR(st.st_mode))
     return info
 
 
 def _public(info: dict[str, Any]) -> dict[str, Any]:
-    return {k: v for k, v in info.items() if k != "kind_ok"}
+    return {k: v for k, v in info.items() if k != "is_dir"}
 
 
-def _inspect_backend(problem: Report) -> tuple[str | None, list[str] | None, bool]:
-    """(class name, names of chained backends or None, whether reads can work)."""
+def _check_folder(store_dir: Path, problem: Report) -> None:
+    st = store_dir.stat()
+    if not stat.S_ISDIR(st.st_mode):
+        problem("file", f"存储目录 {store_dir} 应当是目录")
+        return
+    if not os.access(store_dir, os.W_OK | os.X_OK):
+        problem("file", f"存储目录 {store_dir} 不可写，账号无法保存或删除")
+    if st.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        problem(
+            "file",
+            f"存储目录 {store_dir} 可被其他用户写入（权限 {stat.S_IMODE(st.st_mode):04o}），"
+            f"别人可以替换其中的账号文件；请执行 chmod go-w {store_dir}",
+        )
+
+
+def _inspect_backend(
+    problem: Report,
+) -> tuple[str | None, list[str] | None, GuardedKeyring | None, bool | None]:
+    """(class name, names of chained backends or None, the backend when its
+    round trip worked well enough for reading passwords, whether the round
+    trip passed, None when no backend could be loaded)."""
     try:
-        backend = active_backend()
-    except SellerSpriteDependencyError as exc:
-        problem("backend", str(exc))
-        return None, None, False
-    name = backend_name(backend)
-    members = getattr(backend, "backends", None) if name.endswith(".ChainerBackend") else None
+        guarded = guard()
+    except CredentialManagerFailure as failure:
+        problem("backend", credential_manager_line(failure))
+        return None, None, None, None
+    backend = guarded.inner
+    name = guarded.inner_name
+    members: list[KeyringBackend] | None = (
+        getattr(backend, "backends", None) if name.endswith(".ChainerBackend") else None
+    )
     chained = None if members is None else [backend_name(b) for b in members]
-    if name == "keyring.backends.fail.Keyring":
-        problem("backend", f"凭据管理器 {name} 不可用：没有找到任何系统凭据管理器，密码无法保存")
-        return name, chained, False
-    if name == "keyring.backends.null.Keyring":
-        problem("backend", f"凭据管理器 {name} 不保存任何密码：写入看似成功，读回却是空的")
     if members is not None and not members:
         problem("backend", f"凭据管理器 {name} 没有可以串联的凭据管理器，密码无法保存")
     for member in [backend, *(members or [])]:
@@ -109,7 +126,37 @@ def _inspect_backend(problem: Report) -> tuple[str | None, list[str] | None, boo
                 f"凭据管理器 {backend_name(member)} 把密码以明文写在文件里，"
                 "能读这个文件的人就能看到密码；请改用系统凭据管理器",
             )
-    return name, chained, True
+    found: list[str] = []
+    reads_work = _round_trip(guarded, lambda kind, message: found.append(message))
+    for message in found:
+        problem("backend", message)
+    return name, chained, guarded if reads_work else None, not found
+
+
+def _round_trip(guarded: GuardedKeyring, problem: Report) -> bool:
+    """Writes, reads back and removes the probe entry; whether reads work."""
+    service, token = credarium._KEYRING_SERVICE, os.urandom(12).hex()
+    failure = guarded.attempt("write", lambda: guarded.set_password(service, PROBE_ACCOUNT, token))
+    if failure is not None:
+        problem("backend", credential_manager_line(failure))
+        # A backend that cannot write may still read; a locked one reads nothing.
+        return guarded.check(service, PROBE_ACCOUNT)[1] is None
+    found, failure = guarded.check(service, PROBE_ACCOUNT)
+    if failure is not None:
+        problem("backend", credential_manager_line(failure))
+        return False
+    if found != token:
+        state = "不存在" if found is None else "内容不一致"
+        problem(
+            "backend",
+            f"凭据管理器 {guarded.inner_name} 不保存密码：写入的测试条目读回时{state}，保存的账号将无法使用",
+        )
+    failure = guarded.attempt("delete", lambda: guarded.delete_password(service, PROBE_ACCOUNT))
+    if failure is not None:
+        problem("backend", credential_manager_line(failure))
+    elif guarded.check(service, PROBE_ACCOUNT)[0] is not None:
+        problem("backend", f"凭据管理器 {guarded.inner_name} 删除测试条目后，它仍然在里面：删除的账号会留下密码")
+    return True
 
 
 def _stores_plain_text(backend: KeyringBackend) -> bool:
@@ -118,60 +165,38 @@ def _stores_plain_text(backend: KeyringBackend) -> bool:
 
 
 def _inspect_accounts(
-    config_dir: Path | None, meta_path: Path, accounts_file: dict[str, Any], can_read: bool, problem: Report
+    config_dir: Path | None, meta_path: Path, guarded: GuardedKeyring | None, problem: Report
 ) -> list[dict[str, Any]]:
-    if accounts_file["exists"] and accounts_file["kind_ok"]:
-        _check_readable_json(meta_path, problem)
+    file = AccountsFile(meta_path)
+    if file.problem is not None:
+        problem("file", file.damage())
+        return []
     # The folder exists, so building the store creates nothing.
     store = SellerSpriteCredarium(base_dir=config_dir)
-    try:
-        entries = store._load_accounts()
-    except OSError as exc:
-        problem("file", f"无法读取 {exc.filename or meta_path}：{exc.strerror or exc}")
-        return []
     accounts = []
-    for name, entry in entries.items():
+    for name, entry in (file.accounts or {}).items():
         if not isinstance(entry, dict):
-            problem("file", f"{meta_path} 中账号 `{name}` 的内容格式不正确")
+            problem("file", f"{meta_path} 中账号 `{name}` 的内容不是 JSON 对象")
             continue
+        username = entry.get("username")
+        if not isinstance(username, str) or not username:
+            problem("file", f"{meta_path} 中账号 `{name}` 没有用户名")
         password_stored = None
-        if can_read:
-            password_stored, can_read = _has_password(store, name, problem)
-        accounts.append({"name": name, "username": entry.get("username"), "password_stored": password_stored})
+        if guarded is not None:
+            found, failure = guarded.check(credarium._KEYRING_SERVICE, store._keyring_account(name))
+            if failure is not None:
+                problem("backend", credential_manager_line(failure))
+                guarded = None  # one line for the backend is enough
+            else:
+                password_stored = found is not None
+                if not password_stored:
+                    problem(
+                        "account",
+                        f"账号 `{name}` 有账号信息，但系统凭据管理器中没有它的密码；"
+                        f"请重新执行 account save --name {name}",
+                    )
+        accounts.append({"name": name, "username": username, "password_stored": password_stored})
     return accounts
-
-
-def _check_readable_json(meta_path: Path, problem: Report) -> None:
-    # The store treats a file it cannot parse as holding no accounts; the
-    # doctor says so, because the next save would set that content aside.
-    try:
-        payload = json.loads(meta_path.read_text(encoding="utf-8"))
-    except OSError as exc:
-        problem("file", f"无法读取 {meta_path}：{exc.strerror or exc}")
-        return
-    except ValueError:
-        payload = None
-    if not isinstance(payload, dict):
-        problem("file", f"{meta_path} 不是有效的账号文件（应为 JSON 对象），账号存储会把它当作空的")
-
-
-def _has_password(store: SellerSpriteCredarium, name: str, problem: Report) -> tuple[bool | None, bool]:
-    """(whether the account's password is there, whether reads still work)."""
-    try:
-        present = store._get_password(name) is not None
-    except SellerSpriteDependencyError as exc:
-        problem("backend", str(exc))
-        return None, False
-    except InvalidCollectOptionError as exc:
-        problem("account", str(exc))
-        return None, True
-    if not present:
-        problem(
-            "account",
-            f"账号 `{name}` 有账号信息，但系统凭据管理器中没有它的密码；"
-            f"请重新执行 account save --name {name}",
-        )
-    return present, True
 
 
 def _mode(info: dict[str, Any]) -> str:
@@ -184,20 +209,23 @@ def _print_report(
     folder: dict[str, Any],
     accounts_file: dict[str, Any],
     backend: str | None,
+    round_trip: bool | None,
     chained: list[str] | None,
     accounts: list[dict[str, Any]],
     problems: list[dict[str, str]],
 ) -> None:
+    trip = {True: "（测试条目写入、读回、删除都正常）", False: "（测试条目没有通过，见下面的问题）", None: ""}
     lines = [
-        f"存储目录：{folder['path']}{_mode(folder)}",
-        f"账号文件：{accounts_file['path']}{_mode(accounts_file)}",
-        f"凭据管理器：{backend or '（无法加载）'}",
+        f"存储目录：{visible(folder['path'])}{_mode(folder)}",
+        f"账号文件：{visible(accounts_file['path'])}{_mode(accounts_file)}",
+        f"凭据管理器：{visible(backend or '（无法加载）')}{trip[round_trip]}",
     ]
     if chained:
-        lines += [f"  串联：{name}" for name in chained]
+        lines += [f"  串联：{visible(name)}" for name in chained]
     if accounts:
         marks = {True: "已保存", False: "缺失", None: "未检查"}
-        rows = [[a["name"], a["username"], marks[a["password_stored"]]] for a in accounts]
+        rows = [[a["name"], "（未记录）" if a["username"] is None else a["username"], marks[a["password_stored"]]]
+                for a in accounts]
         lines += ["账号：", *("  " + row for row in table(["名称", "用户名", "密码"], rows).splitlines())]
     else:
         lines.append("账号：（无）")

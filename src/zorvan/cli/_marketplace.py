@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 
 from zorvan.amazon_rufus.runtime import regionet
-from zorvan.cli._output import emit_json, table
+from zorvan.cli._errors import CliInputError
+from zorvan.cli._output import emit_json, table, visible
 
 
 def list_marketplaces(args: argparse.Namespace) -> int:
@@ -27,6 +28,11 @@ def resolve(args: argparse.Namespace) -> int:
 
 
 def product_url(args: argparse.Namespace) -> int:
+    # The map builds an address from any text it is given; an address from
+    # an empty or malformed ASIN leads nowhere, so it is refused here.
+    asin = args.asin.strip().upper()
+    if not (len(asin) == 10 and asin.isascii() and asin.isalnum()):
+        raise CliInputError(f"ASIN `{visible(args.asin)}` 无效：应为 10 位英文字母或数字，例如 B0EXAMPLE1")
     # Resolving first gives the normalised country code for the JSON document.
     country = regionet.resolve_marketplace(args.country).country
     url = regionet.build_product_url(args.asin, country)

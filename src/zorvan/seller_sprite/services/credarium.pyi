@@ -14,6 +14,7 @@ from typing import Any, TypedDict
 # Missing from the namespace when `import keyring` failed at load time; then
 # _KEYRING_AVAILABLE is false and the store never reads it.
 import keyring as keyring
+
 from zorvan.config import CONFIG_DIR as CONFIG_DIR
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError as InvalidCollectOptionError
 from zorvan.seller_sprite.domain.exceptions import SellerSpriteDependencyError as SellerSpriteDependencyError
