@@ -447,6 +447,23 @@ def test_file_system_errors_are_status_1_and_name_the_path(cli, args, stdin):
     assert "Traceback" not in result.stderr
 
 
+def test_a_store_held_by_another_process_is_one_line_naming_its_lock(cli):
+    assert cli.save("main").returncode == 0
+    lock = cli.accounts_file().with_name("accounts.json.lock")
+    holder = subprocess.Popen(  # as another zorvan process in the middle of a change
+        [sys.executable, "-c", "import fcntl, sys, time\n"
+         "f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); time.sleep(600)", str(lock)],
+        stdout=subprocess.PIPE)
+    try:
+        holder.stdout.readline()
+        result = cli("account", "delete", "--name", "main")
+    finally:
+        holder.kill()
+        holder.wait()
+    assert_error(result, 1, str(lock))
+    assert [a["name"] for a in cli.json("account", "list")[1]] == ["main"]
+
+
 def test_store_lives_in_config_dir_option_or_default(cli):
     assert cli.save("a").returncode == 0
     assert cli.accounts_file().is_file()
