@@ -62,9 +62,7 @@ class AccountsFile:
             return
         finally:
             os.close(fd)
-        self.problem = _content_problem(data)
-        if self.problem is None:
-            self.accounts = json.loads(data.decode("utf-8"))
+        self.problem, self.accounts = _decode(data)
 
     def damage(self) -> str:
         """The one-line explanation of `problem`."""
@@ -90,22 +88,23 @@ def _read_all(fd: int) -> bytes:
     return b"".join(chunks)
 
 
-def _content_problem(data: bytes) -> str | None:
+def _decode(data: bytes) -> tuple[str | None, dict[str, Any] | None]:
+    """(why the store would read `data` as empty, None) or (None, the accounts)."""
     # The same tests, in the same order, as the store's own reading.
     if data.startswith(b"\xef\xbb\xbf"):
-        return "以 UTF-8 字节顺序标记（BOM）开头"
+        return "以 UTF-8 字节顺序标记（BOM）开头", None
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
-        return "不是 UTF-8 文本"
+        return "不是 UTF-8 文本", None
     try:
         payload = json.loads(text)
     except ValueError as exc:
         where = f"（第 {exc.lineno} 行第 {exc.colno} 列）" if isinstance(exc, json.JSONDecodeError) else ""
-        return f"不是有效的 JSON{where}"
+        return f"不是有效的 JSON{where}", None
     if not isinstance(payload, dict):
-        return f"不是 JSON 对象（而是{_JSON_TYPES.get(type(payload), type(payload).__name__)}）"
-    return None
+        return f"不是 JSON 对象（而是{_JSON_TYPES.get(type(payload), type(payload).__name__)}）", None
+    return None, payload
 
 
 def not_objects(accounts: dict[str, Any], names: list[str] | None = None) -> list[str]:
