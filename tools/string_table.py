@@ -222,9 +222,12 @@ def generate(manifest: dict, namespace: str) -> str:
         out.append(f"    {e.cpp} = {i},  /* {shown} */")
     out += ["};", "}  // namespace S", ""]
 
-    out += ["// Integer constants, in the order they are created.", "namespace I {", "enum : std::uint16_t {"]
-    out += [f"    {cpp} = {i},  /* {v} */" for i, (cpp, v) in enumerate(integers.items())]
-    out += ["};", "}  // namespace I", ""]
+    # A module without integer constants gets no enum: an empty unnamed one
+    # declares nothing, which Clang rightly warns about.
+    if integers:
+        out += ["// Integer constants, in the order they are created.", "namespace I {", "enum : std::uint16_t {"]
+        out += [f"    {cpp} = {i},  /* {v} */" for i, (cpp, v) in enumerate(integers.items())]
+        out += ["};", "}  // namespace I", ""]
 
     out += ["// Functions, in the order their code objects are built.", "namespace Fn {",
             "enum : std::uint16_t {"]
