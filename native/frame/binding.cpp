@@ -16,7 +16,7 @@ const char* function_name(const FunctionDecl& decl) { return PyUnicode_AsUTF8(st
 
 Borrowed parameter_name(const FunctionDecl& decl, int index) { return string(decl.code.locals[index]); }
 
-[[gnu::cold]] bool raise_count(const FunctionDecl& decl, Py_ssize_t given)
+ZORVAN_GNU(cold) bool raise_count(const FunctionDecl& decl, Py_ssize_t given)
 {
     Py_ssize_t expected = decl.code.argcount;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -24,14 +24,14 @@ Borrowed parameter_name(const FunctionDecl& decl, int index) { return string(dec
     return false;
 }
 
-[[gnu::cold]] bool raise_missing_keyword(const FunctionDecl& decl, int index)
+ZORVAN_GNU(cold) bool raise_missing_keyword(const FunctionDecl& decl, int index)
 {
     PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", function_name(decl),
                  parameter_name(decl, index).ptr());
     return false;
 }
 
-[[gnu::cold]] bool raise_multiple_values(const FunctionDecl& decl, PyObject* keyword)
+ZORVAN_GNU(cold) bool raise_multiple_values(const FunctionDecl& decl, PyObject* keyword)
 {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                  function_name(decl), keyword);

@@ -14,6 +14,7 @@
 // failed, through its `Trace`, and returns.
 #pragma once
 
+#include "compiler.hpp"
 #include "decl.hpp"
 #include "ref.hpp"
 
@@ -358,7 +359,7 @@ inline bool takes_arguments_as_given(const FunctionDecl& decl, std::size_t nargs
     return true;
 }
 
-[[gnu::cold]] bool refuse_argument(const FunctionDecl& decl, int index, PyObject* value);
+ZORVAN_GNU(cold) bool refuse_argument(const FunctionDecl& decl, int index, PyObject* value);
 
 inline bool check_arguments(const FunctionDecl& decl, PyObject* const* slots, int count)
 {

@@ -303,7 +303,7 @@ namespace {
 
 using Visit = bool (*)(void*, Borrowed, Borrowed);
 
-[[gnu::cold]] bool raise_unpack_count(Py_ssize_t count)
+ZORVAN_GNU(cold) bool raise_unpack_count(Py_ssize_t count)
 {
     if (count > 2) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
