@@ -348,6 +348,8 @@ def expect(name, bound, secrets):
     # save
     if bound["username"] == "":
         return Raises(InvalidCollectOptionError, "必须提供卖家精灵用户名"), unchanged
+    if any(0xD800 <= ord(ch) < 0xE000 for ch in bound["username"]):  # refused before the password goes in
+        return Raises(InvalidCollectOptionError, "卖家精灵用户名包含无法写入账号文件的字符（单独的代理码位）"), unchanged
     if bound["password"] == "":
         return Raises(InvalidCollectOptionError, "必须提供卖家精灵密码"), unchanged
     accounts[account] = {"username": bound["username"]}

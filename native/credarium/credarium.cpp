@@ -26,18 +26,21 @@ Ref new_error(StringId error_class, Borrowed message)
     return call_global(error_class, message);
 }
 
-// Whether `path` is a plain pathlib path: exactly pathlib.PosixPath, with the
-// methods whose work the store does itself (reading and writing the file,
-// setting its mode, making the folder) still pathlib's own. For such a path
-// the store reads without blocking, replaces the file atomically and locks
-// it; any other path object gets exactly the calls it is asked for.
+// Whether `path` is a plain pathlib path: exactly pathlib's concrete class
+// of this platform (PosixPath or WindowsPath), with the methods whose work
+// the store does itself (reading and writing the file, setting its mode,
+// making the folder) still pathlib's own. For such a path the store reads
+// without blocking, replaces the file atomically and locks it; any other
+// path object gets exactly the calls it is asked for.
 bool is_plain_path(Borrowed path)
 {
-    static PyTypeObject* plain_type = nullptr;  // pathlib.PosixPath, kept for the process
+    static PyTypeObject* plain_type = nullptr;  // kept for the process
     static unsigned int checked_version = 0;    // the type's version when its methods were checked
     if (plain_type == nullptr) {
         Ref pathlib(steal, PyImport_GetModule(string(S::pathlib)));
-        Ref type = pathlib && pathlib.ptr() != Py_None ? get_attr(pathlib, S::PosixPath) : Ref();
+        Ref type = pathlib && pathlib.ptr() != Py_None
+                       ? Ref(steal, PyObject_GetAttrString(pathlib, files::plain_path_class))
+                       : Ref();
         if (!type || !PyType_Check(type.ptr())) {
             PyErr_Clear();
             return false;
@@ -60,22 +63,24 @@ bool is_plain_path(Borrowed path)
     return true;
 }
 
-// `os.fsencode(path)` for a path object.
-Ref file_system_path(Borrowed path)
+// `self.meta_path` in the system's own form, when it is a plain path: false
+// otherwise, or with an error raised when it cannot be converted.
+bool plain_meta_path(Borrowed meta_path, files::NativePath& path)
 {
-    PyObject* raw_path = nullptr;
-    if (!PyUnicode_FSConverter(path, &raw_path)) return nullptr;
-    return Ref(steal, raw_path);
+    return is_plain_path(meta_path) && path.assign(meta_path);
 }
 
 // How long a change waits for another holder of the store's lock.
 constexpr double lock_wait_seconds = 10.0;
 
-// Takes the store's lock for one change: an advisory lock on
-// "accounts.json.lock" beside the file, for a plain path. Other path objects
+// Readies the store for one change: for a plain path, takes the lock on
+// "accounts.json.lock" beside the file and, for a save (`room` given),
+// reserves the new file's temporary file with room for `extra_bytes` more
+// than the file holds now, so that a folder or disk that cannot take the
+// write fails the save before the password is touched. Other path objects
 // take no lock, and neither does a store whose meta_path cannot be read:
 // its own steps then meet that failure where they always did.
-bool lock_store(Borrowed self, files::StoreLock& lock)
+bool ready_change(Borrowed self, files::StoreLock& lock, files::Reservation* room, std::int64_t extra_bytes)
 {
     Ref meta_path = get_attr(self, S::meta_path);
     if (!meta_path) {
@@ -83,25 +88,42 @@ bool lock_store(Borrowed self, files::StoreLock& lock)
         PyErr_Clear();
         return true;
     }
-    if (!is_plain_path(meta_path)) return true;
-    Ref path = file_system_path(meta_path);
-    Ref lock_path = path ? Ref(steal, PyBytes_FromFormat("%s.lock", PyBytes_AS_STRING(path.ptr()))) : Ref();
-    if (!lock_path) return false;
-    switch (lock.acquire(lock_path, lock_wait_seconds)) {
+    files::NativePath path;
+    if (!plain_meta_path(meta_path, path)) return !PyErr_Occurred();
+    switch (lock.acquire(path, lock_wait_seconds)) {
     case files::StoreLock::Outcome::held:
     case files::StoreLock::Outcome::unlocked:
-        return true;
+        return room == nullptr || room->reserve(path, extra_bytes);
     case files::StoreLock::Outcome::failed:
         return false;
     case files::StoreLock::Outcome::timed_out:
         break;
     }
-    Ref filename(steal, PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(lock_path.ptr()),
-                                                         PyBytes_GET_SIZE(lock_path.ptr())));
     Ref error = call(borrowed(PyExc_TimeoutError), Ref(steal, PyLong_FromLong(ETIMEDOUT)),
-                     string(S::msg_lock_timeout), filename);
+                     string(S::msg_lock_timeout), lock.lock_file_name());
     if (error) PyErr_SetObject(PyExc_TimeoutError, error);
     return false;
+}
+
+// Bytes that saving `name` with `username` can add to accounts.json at most:
+// a new member of four lines, each character written as up to six bytes (a
+// JSON escape), with room for the indentation and line breaks.
+std::int64_t entry_bytes(Borrowed name, Borrowed username)
+{
+    return 6 * static_cast<std::int64_t>(PyUnicode_GET_LENGTH(name.ptr()) + PyUnicode_GET_LENGTH(username.ptr())) +
+           64;
+}
+
+// Whether `text` can be written as UTF-8: it holds no lone surrogate.
+bool is_encodable(Borrowed text)
+{
+    if (PyUnicode_IS_ASCII(text.ptr()) || PyUnicode_KIND(text.ptr()) == PyUnicode_1BYTE_KIND) return true;
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text.ptr()); i < n; ++i) {
+        if (Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, i))) return false;
+    }
+    return true;
 }
 
 /* ---------------------------------------------------------------------------
@@ -150,15 +172,22 @@ Ref save(const Trace& trace, Borrowed self, Borrowed name, Borrowed username, Bo
     if (PyUnicode_GET_LENGTH(username.ptr()) == 0) {
         return trace.raise(36, new_error(S::InvalidCollectOptionError, string(S::msg_username_required)));
     }
+    // A username that accounts.json cannot hold (a lone surrogate) is refused
+    // with it: saved, it would leave a password without an account.
+    if (!is_encodable(username)) {
+        return trace.raise(36, new_error(S::InvalidCollectOptionError, string(S::msg_username_unencodable)));
+    }
     // if not password:
     //     raise InvalidCollectOptionError("必须提供卖家精灵密码")            [38]
     if (PyUnicode_GET_LENGTH(password.ptr()) == 0) {
         return trace.raise(38, new_error(S::InvalidCollectOptionError, string(S::msg_password_required)));
     }
     // From the password to the file, the change holds the store's lock, so
-    // that no other thread or process undoes it or mixes its own into it.
+    // that no other thread or process undoes it or mixes its own into it; and
+    // the new file's room is taken before the password is written.
     files::StoreLock lock;
-    if (!lock_store(self, lock)) return trace.fail(39);
+    files::Reservation room;
+    if (!ready_change(self, lock, &room, entry_bytes(name, username))) return trace.fail(39);
     // self._set_password(name, password)                                [39]
     if (!call_method(self, S::_set_password, name, password)) return trace.fail(39);
     // accounts = self._load_accounts()                                  [40]
@@ -214,7 +243,7 @@ Ref delete_(const Trace& trace, Borrowed self, Borrowed name)
     // From reading the file to deleting the password, the change holds the
     // store's lock, so that a concurrent save cannot bring the account back.
     files::StoreLock lock;
-    if (!lock_store(self, lock)) return trace.fail(53);
+    if (!ready_change(self, lock, nullptr, 0)) return trace.fail(53);
     // accounts = self._load_accounts()                                  [53]
     Ref accounts = call_method(self, S::_load_accounts);
     if (!accounts) return trace.fail(53);
@@ -290,9 +319,10 @@ Ref get(const Trace& trace, Borrowed self, Borrowed name)
 Ref read_accounts_text(Borrowed meta_path)
 {
     if (!meta_path) return nullptr;
-    if (!is_plain_path(meta_path)) return call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
-    Ref path = file_system_path(meta_path);
-    return path ? files::read_text(path) : nullptr;
+    files::NativePath path;
+    if (plain_meta_path(meta_path, path)) return files::read_text(path);
+    if (PyErr_Occurred()) return nullptr;
+    return call_method(meta_path, S::read_text, kw(S::encoding, S::utf_8));
 }
 
 // `json.loads(self.meta_path.read_text(encoding="utf-8"))`
@@ -353,20 +383,18 @@ int is_ignored_content(Borrowed content)
 // Writes `text` as the new accounts.json at `path` (bytes), first setting
 // aside any content that could not be read, so that a hand-edited file with
 // a typo is never silently replaced. Gives back the new file, still open.
-files::FileDescriptor write_accounts_file(Borrowed path, Borrowed text)
+files::File write_accounts_file(const files::NativePath& path, Borrowed text)
 {
-    Ref data(steal, PyUnicode_AsEncodedString(text, "utf-8", "strict"));
-    if (!data) return files::FileDescriptor();
+    Ref data = files::encode_text(text);
+    if (!data) return files::File();
 
     files::Existing existing;
     Ref content;
-    if (!files::look_at(path, existing, content)) return files::FileDescriptor();
-    if (existing == files::Existing::unreadable && !files::set_aside(path, Borrowed())) {
-        return files::FileDescriptor();
-    }
+    if (!files::look_at(path, existing, content)) return files::File();
+    if (existing == files::Existing::unreadable && !files::set_aside(path, Borrowed())) return files::File();
     if (existing == files::Existing::read) {
         int ignored = is_ignored_content(content);
-        if (ignored < 0 || (ignored && !files::set_aside(path, content))) return files::FileDescriptor();
+        if (ignored < 0 || (ignored && !files::set_aside(path, content))) return files::File();
     }
     return files::replace(path, data);
 }
@@ -390,7 +418,9 @@ Ref save_accounts(const Trace& trace, Borrowed self, Borrowed accounts)
     Ref text = call_method(json, S::dumps, accounts, kw(S::ensure_ascii, borrowed(Py_False)),
                            kw(S::indent, integer(I::indent)));
     if (!text) return trace.fail(89);
-    if (!is_plain_path(meta_path)) {
+    files::NativePath path;
+    if (!plain_meta_path(meta_path, path)) {
+        if (PyErr_Occurred()) return trace.fail(89);
         if (!call_method(meta_path, S::write_text, text, kw(S::encoding, S::utf_8))) return trace.fail(89);
         // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)             [90]
         if (!call_method(meta_path, S::chmod, private_file_mode())) return trace.fail(90);
@@ -400,8 +430,7 @@ Ref save_accounts(const Trace& trace, Borrowed self, Borrowed accounts)
     // accounts.json, and its mode is set through the new file's descriptor:
     // whatever stands at the path by then (another writer's file, a link
     // someone swapped in) is never changed.
-    Ref path = file_system_path(meta_path);
-    files::FileDescriptor written = path ? write_accounts_file(path, text) : files::FileDescriptor();
+    files::File written = write_accounts_file(path, text);
     if (!written) return trace.fail(89);
     // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)                 [90]
     Ref mode = private_file_mode();

@@ -1,433 +1,314 @@
+// The parts of the store's file layer that are the same on every system:
+// the room reserved for the next write, and the store lock with its waiting
+// line. They stand on the primitives of files_posix.cpp or files_windows.cpp.
 #include "files.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <utility>
+#include <atomic>
 
 namespace credarium::files {
 
 using namespace frame;
 
-namespace {
-
-bool raise_os_error(const char* path)
-{
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
-    return false;
-}
-
-const char* path_of(Borrowed path) { return PyBytes_AS_STRING(path.ptr()); }
-
-// A file-system path made from a format, for the names next to
-// accounts.json. A path too long for the system is refused as the system
-// would refuse it.
-class PathText {
-public:
-    [[gnu::format(printf, 2, 3)]] bool format(const char* pattern, ...)
-    {
-        va_list arguments;
-        va_start(arguments, pattern);
-        int length = std::vsnprintf(text_, sizeof text_, pattern, arguments);
-        va_end(arguments);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof text_) {
-            errno = ENAMETOOLONG;
-            return raise_os_error(text_);
-        }
-        return true;
-    }
-    const char* get() const { return text_; }
-
-private:
-    char text_[PATH_MAX + 128] = {};
-};
-
-// The folder of `path` (with its trailing slash, or empty for the current
-// folder) and the file's own name.
-struct FolderAndName {
-    const char* path;
-    std::size_t folder_length;
-    const char* name() const { return path + folder_length; }
-};
-
-FolderAndName split_path(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    return {path, slash == nullptr ? 0 : static_cast<std::size_t>(slash - path + 1)};
-}
-
-bool write_all(int fd, const char* data, Py_ssize_t size)
-{
-    while (size > 0) {
-        ssize_t written;
-        Py_BEGIN_ALLOW_THREADS
-        written = ::write(fd, data, static_cast<std::size_t>(size));
-        Py_END_ALLOW_THREADS
-        if (written < 0) {
-            if (errno == EINTR) {
-                if (PyErr_CheckSignals() < 0) return false;
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-// Writes a new file that nobody else can read, from its creation on, and
-// flushes it to disk. Gives it back open; on failure the file is removed and
-// the OSError raised.
-FileDescriptor write_private_file(const char* path, Borrowed data)
-{
-    FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) {
-        raise_os_error(path);
-        return fd;
-    }
-    bool ok = write_all(fd.get(), PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()));
-    if (ok) {
-        int synced;
-        Py_BEGIN_ALLOW_THREADS
-        synced = ::fsync(fd.get());
-        Py_END_ALLOW_THREADS
-        ok = synced == 0;
-    }
-    if (!ok) {
-        if (!PyErr_Occurred()) raise_os_error(path);
-        ::unlink(path);
-        return FileDescriptor();
-    }
-    return fd;
-}
-
-// Makes the file behind `opened` (an O_PATH descriptor, taken before the file
-// was renamed to `now_at`) as private as a copy would be. Best effort, and
-// only when `now_at` still holds that very regular file: never a link's
-// target, never something swapped in meanwhile. The change goes through the
-// descriptor, so nothing that appears at the name afterwards is touched.
-void make_private(const FileDescriptor& opened, const char* now_at)
-{
-    struct stat before {};
-    struct stat after {};
-    if (!opened || ::fstat(opened.get(), &before) < 0 || !S_ISREG(before.st_mode)) return;
-    if (::lstat(now_at, &after) < 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino) return;
-    PathText through_descriptor;
-    if (!through_descriptor.format("/proc/self/fd/%d", opened.get())) {
-        PyErr_Clear();
-        return;
-    }
-    ::chmod(through_descriptor.get(), 0600);
-}
-
-// Makes a rename in the folder of `path` survive a power cut, not only a
-// crash. Best effort: some file systems cannot sync a folder, and the file
-// itself is already complete either way.
-void sync_folder(const char* path)
-{
-    FolderAndName parts = split_path(path);
-    PathText folder;
-    if (!folder.format("%.*s", static_cast<int>(parts.folder_length), path)) {
-        PyErr_Clear();
-        return;
-    }
-    FileDescriptor fd(::open(parts.folder_length ? folder.get() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return;
-    Py_BEGIN_ALLOW_THREADS
-    ::fsync(fd.get());
-    Py_END_ALLOW_THREADS
-}
-
-bool has_prefix(const char* text, const char* prefix, std::size_t length)
-{
-    return std::strncmp(text, prefix, length) == 0;
-}
-
-// Removes temporary files that killed writers left next to `path`: named
-// after a process that no longer exists, and untouched for ten minutes, so
-// that a writer still at work (in this process, another one, or one this
-// process cannot see) never loses its file. Best effort.
-void remove_stale_temporaries(const char* path)
-{
-    FolderAndName parts = split_path(path);
-    PathText folder;
-    PathText prefix;
-    if (!folder.format("%.*s", static_cast<int>(parts.folder_length), path) ||
-        !prefix.format(".%s.", parts.name())) {
-        PyErr_Clear();
-        return;
-    }
-    DIR* dir = ::opendir(parts.folder_length ? folder.get() : ".");
-    if (dir == nullptr) return;
-    const std::size_t prefix_length = std::strlen(prefix.get());
-    const time_t now = ::time(nullptr);
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* candidate = entry->d_name;
-        std::size_t length = std::strlen(candidate);
-        if (length <= prefix_length + 4 || !has_prefix(candidate, prefix.get(), prefix_length) ||
-            std::strcmp(candidate + length - 4, ".tmp") != 0) {
-            continue;
-        }
-        char* end = nullptr;
-        long pid = std::strtol(candidate + prefix_length, &end, 10);
-        if (end == nullptr || *end != '.' || pid <= 0 || pid == ::getpid()) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-        struct stat status {};
-        if (::fstatat(::dirfd(dir), candidate, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(status.st_mode) || now - status.st_mtime < 600) continue;
-        ::unlinkat(::dirfd(dir), candidate, 0);
-    }
-    ::closedir(dir);
-}
-
-// A name next to `path` that nothing holds yet, made unique by the process,
-// a counter and the time, so that concurrent writers never share one.
-bool temporary_name(const char* path, PathText& name)
-{
-    static unsigned counter = 0;  // only touched with the interpreter lock held
-    FolderAndName parts = split_path(path);
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return name.format("%.*s.%s.%ld.%u.%lx.tmp", static_cast<int>(parts.folder_length), path, parts.name(),
-                       static_cast<long>(::getpid()), counter++, static_cast<unsigned long>(now.tv_nsec));
-}
-
-}  // namespace
-
-bool look_at(Borrowed path, Existing& existing, Ref& content)
-{
-    content = nullptr;
-    // Non-blocking, so that a FIFO at this path cannot hold the write up.
-    FileDescriptor fd(::open(path_of(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        existing = errno == ENOENT ? Existing::missing : Existing::unreadable;
-        return true;
-    }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) < 0) return raise_os_error(path_of(path));
-    if (!S_ISREG(status.st_mode)) {
-        existing = Existing::not_regular;
-        return true;
-    }
-    // Sized from the file, grown if it grows while being read.
-    Py_ssize_t capacity = status.st_size > 0 ? static_cast<Py_ssize_t>(status.st_size) + 1 : 4096;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, capacity);
-    if (bytes == nullptr) return false;
-    Py_ssize_t size = 0;
-    while (true) {
-        if (size == capacity) {
-            capacity *= 2;
-            if (_PyBytes_Resize(&bytes, capacity) < 0) return false;
-        }
-        ssize_t got;
-        Py_BEGIN_ALLOW_THREADS
-        got = ::read(fd.get(), PyBytes_AS_STRING(bytes) + size, static_cast<std::size_t>(capacity - size));
-        Py_END_ALLOW_THREADS
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            Py_DECREF(bytes);
-            existing = Existing::unreadable;
-            return true;
-        }
-        size += got;
-    }
-    if (_PyBytes_Resize(&bytes, size) < 0) return false;
-    content = Ref(steal, bytes);
-    existing = Existing::read;
-    return true;
-}
-
-Ref read_text(Borrowed path)
-{
-    Existing existing;
-    Ref content;
-    if (!look_at(path, existing, content)) return nullptr;
-    switch (existing) {
-    case Existing::not_regular:
-        return Ref(borrow, Py_None);
-    case Existing::missing:
-    case Existing::unreadable:
-        raise_os_error(path_of(path));
-        return nullptr;
-    case Existing::read:
-        break;
-    }
-    return Ref(steal, PyUnicode_DecodeUTF8(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), nullptr));
-}
-
-bool set_aside(Borrowed path, Borrowed content)
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    ::gmtime_r(&now.tv_sec, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-    const long micros = static_cast<long>(now.tv_nsec / 1000);
-
-    for (int attempt = 0;; ++attempt) {
-        PathText aside;
-        bool named = attempt == 0 ? aside.format("%s.unreadable-%s.%06ldZ", path_of(path), stamp, micros)
-                                  : aside.format("%s.unreadable-%s.%06ldZ-%d", path_of(path), stamp, micros, attempt);
-        if (!named) return false;
-        if (content) {
-            if (write_private_file(aside.get(), content)) return true;
-            if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) return false;
-            PyErr_Clear();
-            continue;
-        }
-        // Unreadable bytes cannot be copied; the file itself moves aside.
-        if (::access(aside.get(), F_OK) == 0 && attempt < 100) continue;
-        FileDescriptor moved(::open(path_of(path), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (::rename(path_of(path), aside.get()) < 0) return raise_os_error(path_of(path));
-        make_private(moved, aside.get());
-        return true;
-    }
-}
-
-FileDescriptor replace(Borrowed path, Borrowed data)
-{
-    const char* target = path_of(path);
-    PathText temporary;
-    if (!temporary_name(target, temporary)) return FileDescriptor();
-    FileDescriptor written = write_private_file(temporary.get(), data);
-    if (!written) return written;
-    if (::rename(temporary.get(), target) < 0) {
-        raise_os_error(target);
-        ::unlink(temporary.get());
-        return FileDescriptor();
-    }
-    sync_folder(target);
-    remove_stale_temporaries(target);
-    return written;
-}
-
-bool set_mode(const FileDescriptor& file, int mode, Borrowed path)
-{
-    if (::fchmod(file.get(), static_cast<mode_t>(mode)) < 0) return raise_os_error(path_of(path));
-    return true;
-}
-
-FileDescriptor::~FileDescriptor()
-{
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int FileDescriptor::close() { return ::close(std::exchange(fd_, -1)); }
-
 /* ---------------------------------------------------------------------------
- * The store lock
+ * Reservations
  * ------------------------------------------------------------------------ */
 
 namespace {
 
-// The lock files this thread holds, so that an operation re-entered on the
-// same thread (from a subclass's override or a credential backend's
-// callback) goes on instead of waiting for itself until it times out.
-struct HeldLock {
-    dev_t device;
-    ino_t inode;
-};
-constexpr int max_held_locks = 8;
-thread_local HeldLock held_locks[max_held_locks];
-thread_local int held_lock_count = 0;
+// This thread's unused reservations, the most recent first.
+thread_local Reservation* reservations = nullptr;
 
-bool held_by_this_thread(const struct stat& status)
+bool same_path(const NativePath& a, const NativePath& b)
 {
-    for (int i = 0; i < held_lock_count; ++i) {
-        if (held_locks[i].device == status.st_dev && held_locks[i].inode == status.st_ino) return true;
-    }
-    return false;
-}
-
-double monotonic_seconds()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// Sleeps without the interpreter lock, so that other threads run meanwhile;
-// false with the exception of a signal handler (Ctrl-C) raised.
-bool pause_for(long nanoseconds)
-{
-    timespec delay{0, nanoseconds};
-    Py_BEGIN_ALLOW_THREADS
-    ::nanosleep(&delay, nullptr);
-    Py_END_ALLOW_THREADS
-    return PyErr_CheckSignals() == 0;
+    int equal = PyObject_RichCompareBool(a.native(), b.native(), Py_EQ);
+    if (equal < 0) PyErr_Clear();
+    return equal == 1;
 }
 
 }  // namespace
 
-StoreLock::Outcome StoreLock::acquire(Borrowed lock_path, double seconds)
+bool Reservation::reserve(const NativePath& path, std::int64_t extra_bytes)
 {
-    const char* path = path_of(lock_path);
-    const double deadline = monotonic_seconds() + seconds;
-    // Polled rather than waited for in the kernel, whose wait cannot be
-    // bounded: short pauses first, since a holder is usually done within a
-    // millisecond, growing to a few milliseconds under long contention.
-    long pause = 50'000;
+    File file = os::create_temporary(path, temporary_);
+    if (!file) return false;
+    if (!os::allocate(file, os::size_at(path) + extra_bytes, path)) {
+        file.close();
+        os::remove_file(temporary_);
+        return false;
+    }
+    target_ = path;
+    file_ = std::move(file);
+    outer_ = reservations;
+    reservations = this;
+    listed_ = true;
+    return true;
+}
+
+Reservation* Reservation::find(const NativePath& path)
+{
+    for (Reservation* r = reservations; r != nullptr; r = r->outer_) {
+        if (same_path(r->target_, path)) return r;
+    }
+    return nullptr;
+}
+
+// Takes this reservation off the thread's list, once replace() has its file.
+void Reservation::forget()
+{
+    for (Reservation** link = &reservations; *link != nullptr; link = &(*link)->outer_) {
+        if (*link == this) {
+            *link = outer_;
+            break;
+        }
+    }
+    listed_ = false;
+}
+
+Reservation::~Reservation()
+{
+    if (listed_) forget();
+    if (file_) {
+        file_.close();
+        os::remove_file(temporary_);
+    }
+}
+
+/* ---------------------------------------------------------------------------
+ * The store lock
+ *
+ * The lock itself is the system's own (flock, LockFileEx): it alone keeps
+ * two changes apart, and it is dropped when its holder dies. Polling for it
+ * is not fair, though: a holder that lets go and asks again at once usually
+ * wins over waiters that sleep between tries. So the lock file also holds a
+ * waiting line, in memory that every process maps:
+ *
+ *   1. A change takes a ticket (next_ticket, incremented atomically) and
+ *      writes its process into the ticket's slot.
+ *   2. It tries the lock only once its turn has come (serving has reached
+ *      its ticket, or passed it), and sleeps in between.
+ *   3. The holder counts itself in `handovers`; on leaving it moves serving
+ *      past its own ticket, then unlocks.
+ *   4. A turn whose waiter gave up (timeout, Ctrl-C: its slot's process is
+ *      cleared) or whose process has died (killed while waiting or while
+ *      holding the lock) is passed over by whoever finds serving there.
+ *   5. A turn that goes unused for a second while nothing changes, and
+ *      whose slot tells nothing (more waiters than slots), is taken out of
+ *      turn by the next waiter to find the lock free.
+ *
+ * The line only decides who asks next. A damaged or foreign line costs at
+ * most a stall, never exclusion, and a lock file that cannot be mapped
+ * (read-only) is simply polled. A waiter times out only when neither
+ * serving nor handovers has moved for the whole wait: a lock that keeps
+ * changing hands is not a stuck one.
+ * ------------------------------------------------------------------------ */
+
+struct Queue {
+    std::uint64_t next_ticket;
+    std::uint64_t serving;
+    std::uint64_t handovers;
+    // The waiter of a ticket, at ticket % waiter_slots: the ticket + 1, and
+    // its process (0 once it gave up).
+    struct Waiter {
+        std::uint64_t ticket;
+        std::uint64_t process;
+    } waiters[60];
+};
+
+namespace {
+
+constexpr std::size_t waiter_slots = sizeof(Queue::waiters) / sizeof(Queue::waiters[0]);
+// How long the line may stand still, with the lock free, before a waiter
+// takes the lock out of turn; a live waiter whose turn it is tries far more
+// often than that.
+constexpr double stall_seconds = 1.0;
+
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "the waiting line is shared between processes, so it needs lock-free atomics");
+
+std::atomic_ref<std::uint64_t> shared(std::uint64_t& word) { return std::atomic_ref<std::uint64_t>(word); }
+
+// Whether the waiter of `ticket` is known to be gone: it gave up, or its
+// process has died. Unknown (its slot taken by a later ticket) counts as
+// alive.
+bool waiter_gone(Queue* queue, std::uint64_t ticket)
+{
+    Queue::Waiter& waiter = queue->waiters[ticket % waiter_slots];
+    if (shared(waiter.ticket).load() != ticket + 1) return false;
+    std::uint64_t process = shared(waiter.process).load();
+    if (shared(waiter.ticket).load() != ticket + 1) return false;
+    return process == 0 || !os::process_alive(process);
+}
+
+// Moves serving past `ticket` (never back), and past the gone waiters that
+// follow.
+void pass_turn(Queue* queue, std::uint64_t ticket)
+{
+    auto serving = shared(queue->serving);
+    std::uint64_t current = serving.load();
+    while (current <= ticket && !serving.compare_exchange_weak(current, ticket + 1)) {
+    }
+    current = serving.load();
+    while (waiter_gone(queue, current)) {
+        serving.compare_exchange_strong(current, current + 1);
+        current = serving.load();
+    }
+}
+
+// The process's held locks. Only touched with the interpreter lock held, and
+// in a forked child before anything else runs there.
+StoreLock* held_locks = nullptr;
+
+}  // namespace
+
+bool StoreLock::held_by_this_thread(const os::FileIdentity& identity)
+{
+    const unsigned long thread = PyThread_get_thread_ident();
+    for (StoreLock* lock = held_locks; lock != nullptr; lock = lock->next_held_) {
+        if (lock->identity_ == identity && lock->thread_ == thread) return true;
+    }
+    return false;
+}
+
+// Takes a ticket, and puts this process in its slot.
+void StoreLock::join_line()
+{
+    ticket_ = shared(queue_->next_ticket).fetch_add(1);
+    Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
+    shared(waiter.process).store(os::current_process());
+    shared(waiter.ticket).store(ticket_ + 1);
+}
+
+// Leaves the line without having held the lock.
+void StoreLock::give_up_turn()
+{
+    if (queue_ == nullptr) return;
+    Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
+    if (shared(waiter.ticket).load() == ticket_ + 1) shared(waiter.process).store(0);
+    if (shared(queue_->serving).load() == ticket_) pass_turn(queue_, ticket_);
+    os::unmap_shared(queue_, sizeof(Queue));
+    queue_ = nullptr;
+}
+
+StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
+{
+    static const bool watching_forks = (os::close_locks_in_forked_children(), true);
+    (void)watching_forks;
+
+    lock_path_ = path.with_suffix(".lock");
+    if (!lock_path_) return Outcome::failed;
+    // Once more whenever the lock was won on a file that someone had removed
+    // or replaced meanwhile: a lock on a file nobody else opens excludes no one.
     while (true) {
-        // O_NONBLOCK: a FIFO put in its place must not hold the open up.
-        FileDescriptor file(::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-        if (!file) {
-            if (errno == EINTR) continue;
-            raise_os_error(path);
-            return Outcome::failed;
+        bool writable = false;
+        File file = os::open_lock_file(lock_path_, writable);
+        if (!file || !os::identity_of(file, lock_path_, identity_)) return Outcome::failed;
+        if (held_by_this_thread(identity_)) return Outcome::held;
+        queue_ = writable ? static_cast<Queue*>(os::map_shared(file, sizeof(Queue))) : nullptr;
+        if (queue_ != nullptr) join_line();
+
+        Outcome outcome = wait_for_turn(file, seconds);
+        if (outcome != Outcome::held) {
+            give_up_turn();
+            return outcome;
         }
-        struct stat opened {};
-        if (::fstat(file.get(), &opened) < 0) {
-            raise_os_error(path);
-            return Outcome::failed;
+        os::FileIdentity current;
+        if (!os::identity_at(lock_path_, current) || !(current == identity_)) {
+            give_up_turn();
+            continue;
         }
-        if (held_by_this_thread(opened)) return Outcome::held;
-        while (::flock(file.get(), LOCK_EX | LOCK_NB) < 0) {
-            if (errno == ENOLCK || errno == EOPNOTSUPP) return Outcome::unlocked;
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                raise_os_error(path);
+        if (queue_ != nullptr) shared(queue_->handovers).fetch_add(1);
+        file_ = std::move(file);
+        thread_ = PyThread_get_thread_ident();
+        next_held_ = held_locks;
+        held_locks = this;
+        return Outcome::held;
+    }
+}
+
+StoreLock::Outcome StoreLock::wait_for_turn(const File& file, double seconds)
+{
+    double now = os::monotonic_seconds();
+    double deadline = now + seconds;
+    double still_since = now;
+    std::uint64_t seen_serving = 0;
+    std::uint64_t seen_handovers = 0;
+    // Short pauses once it is this change's turn, since a holder is usually
+    // done within a millisecond; longer ones the further back it stands.
+    double pause = 20e-6;
+    while (true) {
+        bool turn = true;
+        bool stalled = false;
+        if (queue_ != nullptr) {
+            std::uint64_t serving = shared(queue_->serving).load();
+            std::uint64_t handovers = shared(queue_->handovers).load();
+            if (serving != seen_serving || handovers != seen_handovers) {
+                seen_serving = serving;
+                seen_handovers = handovers;
+                deadline = now + seconds;
+                still_since = now;
+            }
+            if (serving != ticket_ && waiter_gone(queue_, serving)) {
+                pass_turn(queue_, serving);
+                continue;
+            }
+            turn = ticket_ <= serving;
+            stalled = now - still_since >= stall_seconds;
+        }
+        if (turn || stalled) {
+            switch (os::try_lock(file, lock_path_)) {
+            case os::Attempt::locked:
+                return Outcome::held;
+            case os::Attempt::busy:
+                break;
+            case os::Attempt::unsupported:
+                return Outcome::unlocked;
+            case os::Attempt::failed:
                 return Outcome::failed;
             }
-            if (monotonic_seconds() >= deadline) return Outcome::timed_out;
-            if (!pause_for(pause)) return Outcome::failed;
-            pause = pause < 5'000'000 ? pause * 2 : pause;
         }
-        // Someone may have removed or replaced the lock file while this one
-        // waited; a lock on a file nobody else opens excludes no one.
-        struct stat current {};
-        if (::lstat(path, &current) == 0 && current.st_dev == opened.st_dev && current.st_ino == opened.st_ino) {
-            file_ = std::move(file);
-            device_ = opened.st_dev;
-            inode_ = opened.st_ino;
-            if (held_lock_count < max_held_locks) held_locks[held_lock_count++] = {device_, inode_};
-            return Outcome::held;
-        }
+        if (now >= deadline) return Outcome::timed_out;
+        double sleep = turn ? pause : 1e-3 * static_cast<double>(ticket_ - seen_serving);
+        if (turn && pause < 1e-3) pause *= 2;
+        Py_BEGIN_ALLOW_THREADS
+        os::sleep_seconds(sleep < 5e-3 ? sleep : 5e-3);
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return Outcome::failed;
+        now = os::monotonic_seconds();
     }
 }
 
 StoreLock::~StoreLock()
 {
-    if (!file_) return;
-    for (int i = 0; i < held_lock_count; ++i) {
-        if (held_locks[i].device == device_ && held_locks[i].inode == inode_) {
-            held_locks[i] = held_locks[--held_lock_count];
+    if (!file_) {
+        if (queue_ != nullptr) os::unmap_shared(queue_, sizeof(Queue));
+        return;
+    }
+    for (StoreLock** link = &held_locks; *link != nullptr; link = &(*link)->next_held_) {
+        if (*link == this) {
+            *link = next_held_;
             break;
         }
     }
-    // Closing the only descriptor of this open file releases the lock.
+    // The turn passes first, so that the next waiter is already trying when
+    // the lock comes free.
+    if (queue_ != nullptr) {
+        pass_turn(queue_, ticket_);
+        os::unmap_shared(queue_, sizeof(Queue));
+    }
+    // Closing the only handle of this open file releases the lock.
+    file_.close();
+}
+
+void release_inherited_locks()
+{
+    // Closing the child's copies leaves the parent's locks alone; the line
+    // is no business of the child's either.
+    for (StoreLock* lock = held_locks; lock != nullptr; lock = lock->next_held_) {
+        lock->file_.close();
+        if (lock->queue_ != nullptr) os::unmap_shared(lock->queue_, sizeof(Queue));
+        lock->queue_ = nullptr;
+    }
+    held_locks = nullptr;
 }
 
 }  // namespace credarium::files

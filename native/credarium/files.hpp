@@ -1,41 +1,85 @@
-// The account metadata file on disk: safe replacement, and the lock that
-// keeps writers of one store from undoing each other's changes.
+// The store's files on disk: everything credarium.cpp asks of the operating
+// system, as a few named operations.
 //
-// The file is never rewritten in place: the new content goes to a private
-// temporary file next to it, which is flushed to disk and then renamed over
-// the old one. A crash, a full disk or a kill leaves either the old file or
-// the new one, never a truncated mix.
+// Each operation is declared once here and implemented once per OS family,
+// in files_posix.cpp and files_windows.cpp; the build compiles the one for
+// its target, and no body switches on the platform. What is the same
+// everywhere (the store lock's queue, the room kept for the next write) is
+// written once, in files.cpp, over the primitives at the end of this header.
+//
+// The metadata file is never rewritten in place: the new content goes to a
+// private temporary file next to it, which is flushed to disk and then moved
+// over the old one. A crash, a full disk or a kill leaves either the old
+// file or the new one, never a truncated mix.
 #pragma once
 
 #include "frame/frame.hpp"
 
-#include <sys/types.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace credarium::files {
 
-// An open file descriptor, closed at the end of its scope.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~FileDescriptor();
+// ---------------------------------------------------------------------------
+// Facts about the platform, read by the bodies as plain values
+// ---------------------------------------------------------------------------
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now, reporting the error a delayed write may surface here.
-    int close();
+// The name of pathlib's concrete class here: "PosixPath" or "WindowsPath".
+extern const char* const plain_path_class;
+
+// Whether the credential manager compares entry names regardless of case,
+// so that two account names differing only in case would share an entry.
+extern const bool credential_names_ignore_case;
+
+// ---------------------------------------------------------------------------
+// Paths and open files
+// ---------------------------------------------------------------------------
+
+// A file-system path in the form this system's calls take it: bytes made by
+// os.fsencode on POSIX, the str itself (for the UTF-16 calls) on Windows.
+class NativePath {
+public:
+    // From a path object, as os.fspath gives it; false with the error raised.
+    bool assign(frame::Borrowed path_object);
+    // This path with `suffix` (ASCII) appended; empty with the error raised.
+    NativePath with_suffix(const char* suffix) const;
+    // The path as str, for exceptions and messages.
+    frame::Ref text() const;
+
+    frame::Borrowed native() const { return native_; }
+    explicit operator bool() const { return static_cast<bool>(native_); }
 
 private:
-    int fd_ = -1;
+    frame::Ref native_;
 };
+
+// An open file, closed at the end of its scope. The handle is the system's
+// own: a descriptor on POSIX, a HANDLE on Windows; -1 means none on both.
+class File {
+public:
+    File() = default;
+    explicit File(std::intptr_t handle) : handle_(handle) {}
+    File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+    File& operator=(File&& other) noexcept
+    {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
+    ~File() { close(); }
+
+    std::intptr_t handle() const { return handle_; }
+    explicit operator bool() const { return handle_ != -1; }
+    // Closes now; false when the system reports an error on closing.
+    bool close();
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// The metadata file
+// ---------------------------------------------------------------------------
 
 // What stands at the metadata file's path before a write.
 enum class Existing {
@@ -45,44 +89,161 @@ enum class Existing {
     read,         // a regular file, read into `content`
 };
 
-// Looks at `path` (a bytes file-system path) without blocking on a FIFO.
-// False with an OSError raised only for failures other than those above.
-bool look_at(frame::Borrowed path, Existing& existing, frame::Ref& content);
+// Looks at `path` without blocking on a FIFO. False with an OSError raised
+// only for failures other than those above.
+bool look_at(const NativePath& path, Existing& existing, frame::Ref& content);
 
-// The text of the file at `path` (bytes) decoded as strict UTF-8, as
-// pathlib's read_text(encoding="utf-8") gives it to a JSON parser; None when
-// something other than a regular file stands there (a FIFO would otherwise
-// block the read forever). Null with OSError or UnicodeDecodeError raised.
-frame::Ref read_text(frame::Borrowed path);
+// The text of the file at `path` decoded as strict UTF-8, as pathlib's
+// read_text(encoding="utf-8") gives it to a JSON parser; None when something
+// other than a regular file stands there (a FIFO would otherwise block the
+// read forever). Null with OSError or UnicodeDecodeError raised.
+frame::Ref read_text(const NativePath& path);
+
+// `text` as the bytes a text-mode write puts on disk: UTF-8, with this
+// platform's line breaks (CR LF on Windows, LF elsewhere).
+frame::Ref encode_text(frame::Borrowed text);
 
 // Sets an existing file aside under a sibling name that says what it is and
 // when it was set aside: "<path>.unreadable-<UTC time>". `content` holds its
-// bytes, or is null when they could not be read (the file is then renamed
-// aside instead of copied). The copy is created with mode 0600.
-bool set_aside(frame::Borrowed path, frame::Borrowed content);
+// bytes, or is null when they could not be read (the file is then moved
+// aside instead of copied). The copy is private to the user.
+bool set_aside(const NativePath& path, frame::Borrowed content);
 
-// Replaces the file at `path` with `data` (bytes) through a temporary file
-// of mode 0600 in the same folder, fsynced before the rename. Gives back the
-// new file still open, so that its mode can be set on that very file rather
-// than on whatever stands at the path by then. On failure (a closed
-// descriptor) the temporary file is removed, the old file is left as it was
-// and the OSError is raised.
-FileDescriptor replace(frame::Borrowed path, frame::Borrowed data);
+// Room for the next replace() of one file, taken before a change does
+// anything that cannot be undone: the temporary file is created, and as much
+// disk space as the file takes now, and `extra_bytes` more, is allocated to
+// it, so that a folder that cannot be written
+// or a disk that is full fails the change first. The reservation stays with
+// this thread until it is used by replace() or goes out of scope (which
+// removes the temporary file); a nested reservation of the same file is used
+// first.
+class Reservation {
+public:
+    Reservation() = default;
+    ~Reservation();
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
 
-// fchmod(file, mode); false with the OSError raised, naming `path`.
-bool set_mode(const FileDescriptor& file, int mode, frame::Borrowed path);
+    // False with the OSError raised, naming `path`; nothing is left behind.
+    bool reserve(const NativePath& path, std::int64_t extra_bytes);
 
-// An exclusive advisory lock on a store's lock file, held by one operation
-// from acquire() to the end of its scope. Threads exclude each other as
-// processes do; the kernel drops the lock of a process that dies. A thread
-// that already holds the lock of that file (an operation re-entered from a
-// callback) goes on without waiting for itself.
+private:
+    friend File replace(const NativePath& path, frame::Borrowed data);
+    // This thread's unused reservation for `path`, most recent first, or null.
+    static Reservation* find(const NativePath& path);
+    void forget();
+
+    NativePath target_;
+    NativePath temporary_;
+    File file_;
+    Reservation* outer_ = nullptr;  // the reservation made before this one on this thread
+    bool listed_ = false;
+};
+
+// Replaces the file at `path` with `data` (bytes) through a private
+// temporary file in the same folder (this thread's reservation for `path` if
+// there is one), flushed to disk before it is moved over the old file. Gives
+// back the new file still open, so that its mode is set on that very file
+// rather than on whatever stands at the path by then. On failure (a closed
+// file) the temporary file is removed, the old file is left as it was and
+// the OSError is raised.
+File replace(const NativePath& path, frame::Borrowed data);
+
+// The mode change of `path`'s chmod, made through the open file: 0o600 and
+// the like on POSIX; on Windows only the owner-write bit counts, as for
+// os.chmod there (it clears or sets the read-only attribute). False with the
+// OSError raised, naming `path`.
+bool set_mode(const File& file, int mode, const NativePath& path);
+
+// ---------------------------------------------------------------------------
+// Primitives of the parts written once (files.cpp), one set per OS family
+// ---------------------------------------------------------------------------
+
+namespace os {
+
+// A new private file next to `target`, under a name that no other writer
+// uses, in `temporary`. Null with the OSError raised, naming `target`.
+File create_temporary(const NativePath& target, NativePath& temporary);
+
+// Allocates `bytes` of disk space to `file`, whose content is still to be
+// written. False with the OSError raised, naming `target`.
+bool allocate(const File& file, std::int64_t bytes, const NativePath& target);
+
+// Removes the file at `path`; best effort, no error is raised.
+void remove_file(const NativePath& path);
+
+// The size of the regular file at `path`, or 0.
+std::int64_t size_at(const NativePath& path);
+
+// Which file an open file is: the same pair means the same file.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+enum class Attempt { locked, busy, unsupported, failed };
+
+// Opens the lock file at `path`, creating it private to the user, never
+// through a symbolic link and never blocking on a FIFO: for reading and
+// writing where possible, else for reading only (`writable` false). Null
+// with the OSError raised.
+File open_lock_file(const NativePath& path, bool& writable);
+
+// The identity of an open file; false with the OSError raised.
+bool identity_of(const File& file, const NativePath& path, FileIdentity& identity);
+
+// The identity of what stands at `path` now, without following a link;
+// false when nothing can be found there (no error is raised).
+bool identity_at(const NativePath& path, FileIdentity& identity);
+
+// One try at the exclusive lock of `file`, without waiting. `failed` comes
+// with the OSError raised, naming `path`.
+Attempt try_lock(const File& file, const NativePath& path);
+
+// Maps the first `size` bytes of `file` into memory shared by every process
+// that maps them, growing the file to `size` first if it is shorter. Null
+// when that cannot be done (no error is raised).
+void* map_shared(const File& file, std::size_t size);
+void unmap_shared(void* memory, std::size_t size);
+
+// This process's id, and whether the process of such an id still runs
+// (an id that cannot be checked counts as running).
+std::uint64_t current_process();
+bool process_alive(std::uint64_t process);
+
+// Seconds on a clock that never goes back.
+double monotonic_seconds();
+
+// Sleeps; called with the interpreter lock released.
+void sleep_seconds(double seconds);
+
+// Has release_inherited_locks() run in every child made by fork() from now
+// on; does nothing where there is no fork().
+void close_locks_in_forked_children();
+
+}  // namespace os
+
+// ---------------------------------------------------------------------------
+// The store lock
+// ---------------------------------------------------------------------------
+
+// The waiting line kept inside a lock file (files.cpp).
+struct Queue;
+
+// An exclusive lock on "<metadata file>.lock", held by one change from
+// acquire() to the end of its scope. Threads exclude each other as processes
+// do; the system drops the lock of a process that dies, and a child made by
+// fork() never holds its parent's. A thread that already holds the lock of
+// that file (a change re-entered from a callback) goes on without waiting
+// for itself. Waiters are served roughly in the order they came, and a wait
+// times out only when the lock has not changed hands for the whole bound.
 class StoreLock {
 public:
     enum class Outcome {
         held,       // locked, or already held by this thread
         unlocked,   // the file system cannot lock: go on as before locks
-        timed_out,  // another holder kept it for the whole wait
+        timed_out,  // the lock did not change hands for the whole wait
         failed,     // an OSError (naming the lock file) or an interrupt is raised
     };
 
@@ -91,15 +252,33 @@ public:
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
 
-    // Opens (creating it with mode 0600, never through a symbolic link) and
-    // locks the file at `lock_path` (bytes), waiting up to `seconds` with the
-    // interpreter lock released.
-    Outcome acquire(frame::Borrowed lock_path, double seconds);
+    // Opens (creating it, private to the user, never through a symbolic
+    // link) and locks the lock file of the metadata file `path`, waiting up
+    // to `seconds` without a change of holder, with the interpreter lock
+    // released meanwhile.
+    Outcome acquire(const NativePath& path, double seconds);
+
+    // The lock file's path as str, for the timeout's error.
+    frame::Ref lock_file_name() const { return lock_path_.text(); }
 
 private:
-    FileDescriptor file_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    friend void release_inherited_locks();
+    static bool held_by_this_thread(const os::FileIdentity& identity);
+    void join_line();
+    Outcome wait_for_turn(const File& file, double seconds);
+    void give_up_turn();
+
+    NativePath lock_path_;
+    File file_;
+    os::FileIdentity identity_;
+    Queue* queue_ = nullptr;         // shared by every process using this lock file
+    std::uint64_t ticket_ = 0;       // this change's place in the queue
+    unsigned long thread_ = 0;       // the thread holding it
+    StoreLock* next_held_ = nullptr;  // the process's other held locks
 };
+
+// Called in a child made by fork(): closes the child's copies of the lock
+// files its parent holds, without unlocking them for the parent.
+void release_inherited_locks();
 
 }  // namespace credarium::files
