@@ -527,8 +527,28 @@ void* map_shared(const File& file, std::size_t size)
 {
     struct stat status {};
     if (::fstat(descriptor(file), &status) < 0 || !S_ISREG(status.st_mode)) return nullptr;
-    if (status.st_size < static_cast<off_t>(size) && ::ftruncate(descriptor(file), static_cast<off_t>(size)) < 0) {
-        return nullptr;
+    const auto length = static_cast<off_t>(size);
+    if (status.st_size < length) {
+        int error = EOPNOTSUPP;
+#ifndef __APPLE__
+        // Allocating never changes bytes that are there already, which
+        // another process may be using.
+        do {
+            error = ::posix_fallocate(descriptor(file), 0, length);
+        } while (error == EINTR);
+#endif
+        if (error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL) {
+            // No allocation call: the missing bytes are written, past the
+            // end only. Two processes extending a new file at once may clear
+            // each other's first ticket, which costs a stall at most.
+            static const char zeros[4096] = {};
+            const std::size_t missing = static_cast<std::size_t>(length - status.st_size);
+            error = missing <= sizeof zeros &&
+                            ::pwrite(descriptor(file), zeros, missing, status.st_size) == static_cast<ssize_t>(missing)
+                        ? 0
+                        : EIO;
+        }
+        if (error != 0) return nullptr;
     }
     void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor(file), 0);
     return memory == MAP_FAILED ? nullptr : memory;
