@@ -86,20 +86,25 @@ Reservation::~Reservation()
  *      writes its process into the ticket's slot.
  *   2. It tries the lock only once its turn has come (serving has reached
  *      its ticket, or passed it), and sleeps in between.
- *   3. The holder counts itself in `handovers`; on leaving it moves serving
- *      past its own ticket, then unlocks.
- *   4. A turn whose waiter gave up (timeout, Ctrl-C: its slot's process is
- *      cleared) or whose process has died (killed while waiting or while
- *      holding the lock) is passed over by whoever finds serving there.
- *   5. A turn that goes unused for a second while nothing changes, and
- *      whose slot tells nothing (more waiters than slots), is taken out of
- *      turn by the next waiter to find the lock free.
+ *   3. The holder counts itself in `handovers`. Leaving, whether it held the
+ *      lock or gave up waiting (timeout, Ctrl-C), a change clears the
+ *      process of its slot and, if the turn is its own, moves serving on;
+ *      only then does it unlock.
+ *   4. A turn whose waiter has left, or whose process has died (killed while
+ *      waiting or while holding the lock), is passed over by whoever finds
+ *      serving there.
+ *   5. A turn that goes unused for a second while nothing changes is taken
+ *      out of turn by the next waiter to find the lock free. If its waiter
+ *      is known (alive, but stopped, or dead and not yet reaped), only that
+ *      turn is passed over; if its slot tells nothing (more waiters than
+ *      slots, or a damaged line), every turn up to the taker's is. A waiter
+ *      passed over stays in turn and asks whenever it runs.
  *
  * The line only decides who asks next. A damaged or foreign line costs at
  * most a stall, never exclusion, and a lock file that cannot be mapped
- * (read-only) is simply polled. A waiter times out only when neither
- * serving nor handovers has moved for the whole wait: a lock that keeps
- * changing hands is not a stuck one.
+ * (read-only, or no room for the line on a full disk) is simply polled. A
+ * waiter times out only when neither serving nor handovers has moved for
+ * the whole wait: a lock that keeps changing hands is not a stuck one.
  * ------------------------------------------------------------------------ */
 
 struct Queue {
@@ -107,7 +112,7 @@ struct Queue {
     std::uint64_t serving;
     std::uint64_t handovers;
     // The waiter of a ticket, at ticket % waiter_slots: the ticket + 1, and
-    // its process (0 once it gave up).
+    // its process (0 once it has left).
     struct Waiter {
         std::uint64_t ticket;
         std::uint64_t process;
@@ -127,15 +132,20 @@ static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
 
 std::atomic_ref<std::uint64_t> shared(std::uint64_t& word) { return std::atomic_ref<std::uint64_t>(word); }
 
-// Whether the waiter of `ticket` is known to be gone: it gave up, or its
-// process has died. Unknown (its slot taken by a later ticket) counts as
-// alive.
+// Whether the slot of `ticket` still tells of its waiter: a later ticket
+// may have taken it over.
+bool slot_known(Queue* queue, std::uint64_t ticket)
+{
+    return shared(queue->waiters[ticket % waiter_slots].ticket).load() == ticket + 1;
+}
+
+// Whether the waiter of `ticket` is known to be gone: it has left, or its
+// process has died. Unknown counts as alive.
 bool waiter_gone(Queue* queue, std::uint64_t ticket)
 {
-    Queue::Waiter& waiter = queue->waiters[ticket % waiter_slots];
-    if (shared(waiter.ticket).load() != ticket + 1) return false;
-    std::uint64_t process = shared(waiter.process).load();
-    if (shared(waiter.ticket).load() != ticket + 1) return false;
+    if (!slot_known(queue, ticket)) return false;
+    std::uint64_t process = shared(queue->waiters[ticket % waiter_slots].process).load();
+    if (!slot_known(queue, ticket)) return false;
     return process == 0 || !os::process_alive(process);
 }
 
@@ -154,17 +164,18 @@ void pass_turn(Queue* queue, std::uint64_t ticket)
     }
 }
 
-// The process's held locks. Only touched with the interpreter lock held, and
-// in a forked child before anything else runs there.
-StoreLock* held_locks = nullptr;
+// The process's lock files that are open, held or waited for. Only touched
+// with the interpreter lock held, and in a forked child before anything
+// else runs there.
+StoreLock* open_locks = nullptr;
 
 }  // namespace
 
 bool StoreLock::held_by_this_thread(const os::FileIdentity& identity)
 {
     const unsigned long thread = PyThread_get_thread_ident();
-    for (StoreLock* lock = held_locks; lock != nullptr; lock = lock->next_held_) {
-        if (lock->identity_ == identity && lock->thread_ == thread) return true;
+    for (StoreLock* lock = open_locks; lock != nullptr; lock = lock->next_open_) {
+        if (lock->held_ && lock->identity_ == identity && lock->thread_ == thread) return true;
     }
     return false;
 }
@@ -176,17 +187,28 @@ void StoreLock::join_line()
     Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
     shared(waiter.process).store(os::current_process());
     shared(waiter.ticket).store(ticket_ + 1);
+    // A line served beyond its newest ticket is damaged: it goes on from here.
+    std::uint64_t serving = shared(queue_->serving).load();
+    if (serving > ticket_) shared(queue_->serving).compare_exchange_strong(serving, ticket_);
 }
 
-// Leaves the line without having held the lock.
-void StoreLock::give_up_turn()
+// Leaves the line, having held the lock or not. The slot is cleared first,
+// so that a turn reaching this ticket from now on is passed over.
+void StoreLock::leave_line()
 {
-    if (queue_ == nullptr) return;
-    Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
-    if (shared(waiter.ticket).load() == ticket_ + 1) shared(waiter.process).store(0);
+    if (slot_known(queue_, ticket_)) shared(queue_->waiters[ticket_ % waiter_slots].process).store(0);
     if (shared(queue_->serving).load() == ticket_) pass_turn(queue_, ticket_);
     os::unmap_shared(queue_, sizeof(Queue));
     queue_ = nullptr;
+}
+
+// The lock was won while the turn of `stalled` had gone unused for a second.
+void StoreLock::take_out_of_turn(std::uint64_t stalled)
+{
+    // Moved on meanwhile: the lock was let go in the usual way just now, and
+    // the next turn is a live one.
+    if (shared(queue_->serving).load() != stalled) return;
+    pass_turn(queue_, slot_known(queue_, stalled) ? stalled : ticket_ - 1);
 }
 
 StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
@@ -203,29 +225,33 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
         File file = os::open_lock_file(lock_path_, writable);
         if (!file || !os::identity_of(file, lock_path_, identity_)) return Outcome::failed;
         if (held_by_this_thread(identity_)) return Outcome::held;
-        queue_ = writable ? static_cast<Queue*>(os::map_shared(file, sizeof(Queue))) : nullptr;
+        // Listed from here on, so that a child forked while this change
+        // waits closes its copy too: once locked, a copy held elsewhere would
+        // keep the lock after this change lets go.
+        file_ = std::move(file);
+        next_open_ = open_locks;
+        open_locks = this;
+        queue_ = writable ? static_cast<Queue*>(os::map_shared(file_, sizeof(Queue))) : nullptr;
         if (queue_ != nullptr) join_line();
 
-        Outcome outcome = wait_for_turn(file, seconds);
-        if (outcome != Outcome::held) {
-            give_up_turn();
-            return outcome;
-        }
+        Outcome outcome = wait_for_turn(seconds);
         os::FileIdentity current;
-        if (!os::identity_at(lock_path_, current) || !(current == identity_)) {
-            give_up_turn();
+        if (outcome == Outcome::held && !(os::identity_at(lock_path_, current) && current == identity_)) {
+            release();
             continue;
         }
+        if (outcome != Outcome::held) {
+            release();
+            return outcome;
+        }
         if (queue_ != nullptr) shared(queue_->handovers).fetch_add(1);
-        file_ = std::move(file);
         thread_ = PyThread_get_thread_ident();
-        next_held_ = held_locks;
-        held_locks = this;
+        held_ = true;
         return Outcome::held;
     }
 }
 
-StoreLock::Outcome StoreLock::wait_for_turn(const File& file, double seconds)
+StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
 {
     double now = os::monotonic_seconds();
     double deadline = now + seconds;
@@ -255,8 +281,9 @@ StoreLock::Outcome StoreLock::wait_for_turn(const File& file, double seconds)
             stalled = now - still_since >= stall_seconds;
         }
         if (turn || stalled) {
-            switch (os::try_lock(file, lock_path_)) {
+            switch (os::try_lock(file_, lock_path_)) {
             case os::Attempt::locked:
+                if (!turn) take_out_of_turn(seen_serving);
                 return Outcome::held;
             case os::Attempt::busy:
                 break;
@@ -277,38 +304,35 @@ StoreLock::Outcome StoreLock::wait_for_turn(const File& file, double seconds)
     }
 }
 
-StoreLock::~StoreLock()
+// Leaves the line and closes the lock file: closing the only handle of this
+// open file releases the lock, after the turn has passed, so that the next
+// waiter is already trying when the lock comes free.
+void StoreLock::release()
 {
-    if (!file_) {
-        if (queue_ != nullptr) os::unmap_shared(queue_, sizeof(Queue));
-        return;
-    }
-    for (StoreLock** link = &held_locks; *link != nullptr; link = &(*link)->next_held_) {
+    if (!file_) return;
+    for (StoreLock** link = &open_locks; *link != nullptr; link = &(*link)->next_open_) {
         if (*link == this) {
-            *link = next_held_;
+            *link = next_open_;
             break;
         }
     }
-    // The turn passes first, so that the next waiter is already trying when
-    // the lock comes free.
-    if (queue_ != nullptr) {
-        pass_turn(queue_, ticket_);
-        os::unmap_shared(queue_, sizeof(Queue));
-    }
-    // Closing the only handle of this open file releases the lock.
+    if (queue_ != nullptr) leave_line();
+    held_ = false;
     file_.close();
 }
+
+StoreLock::~StoreLock() { release(); }
 
 void release_inherited_locks()
 {
     // Closing the child's copies leaves the parent's locks alone; the line
     // is no business of the child's either.
-    for (StoreLock* lock = held_locks; lock != nullptr; lock = lock->next_held_) {
+    for (StoreLock* lock = open_locks; lock != nullptr; lock = lock->next_open_) {
         lock->file_.close();
         if (lock->queue_ != nullptr) os::unmap_shared(lock->queue_, sizeof(Queue));
         lock->queue_ = nullptr;
     }
-    held_locks = nullptr;
+    open_locks = nullptr;
 }
 
 }  // namespace credarium::files

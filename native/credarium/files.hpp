@@ -202,8 +202,10 @@ bool identity_at(const NativePath& path, FileIdentity& identity);
 Attempt try_lock(const File& file, const NativePath& path);
 
 // Maps the first `size` bytes of `file` into memory shared by every process
-// that maps them, growing the file to `size` first if it is shorter. Null
-// when that cannot be done (no error is raised).
+// that maps them. A file shorter than `size` is first given the disk space
+// for it (allocated, not a hole: a write to a page that a full disk cannot
+// back would kill the process instead of failing a call), without changing
+// the bytes it holds. Null when that cannot be done (no error is raised).
 void* map_shared(const File& file, std::size_t size);
 void unmap_shared(void* memory, std::size_t size);
 
@@ -265,20 +267,24 @@ private:
     friend void release_inherited_locks();
     static bool held_by_this_thread(const os::FileIdentity& identity);
     void join_line();
-    Outcome wait_for_turn(const File& file, double seconds);
-    void give_up_turn();
+    void leave_line();
+    void take_out_of_turn(std::uint64_t stalled);
+    Outcome wait_for_turn(double seconds);
+    void release();
 
     NativePath lock_path_;
-    File file_;
+    File file_;                      // open from before the wait to the end
     os::FileIdentity identity_;
     Queue* queue_ = nullptr;         // shared by every process using this lock file
     std::uint64_t ticket_ = 0;       // this change's place in the queue
+    bool held_ = false;
     unsigned long thread_ = 0;       // the thread holding it
-    StoreLock* next_held_ = nullptr;  // the process's other held locks
+    StoreLock* next_open_ = nullptr;  // the process's other open lock files
 };
 
 // Called in a child made by fork(): closes the child's copies of the lock
-// files its parent holds, without unlocking them for the parent.
+// files its parent holds or waits for, without unlocking them for the
+// parent.
 void release_inherited_locks();
 
 }  // namespace credarium::files
