@@ -296,6 +296,26 @@ def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path,
     assert store.save(name="main", username="new", password="new") == {"name": "main", "username": "new"}
 
 
+def test_a_wait_longer_than_the_bound_goes_on_while_the_lock_changes_hands(tmp_path, memory_keyring, monkeypatch):
+    # Thirteen saves holding the lock 0.9 s each: the last waits over 10 s.
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    set_password, failures = memory_keyring.set_password, []
+    monkeypatch.setattr(memory_keyring, "set_password", lambda *args: (time.sleep(0.9), set_password(*args)))
+
+    def save(name):
+        try:
+            store.save(name=name, username="u", password="pw")
+        except Exception as exc:
+            failures.append(exc)
+
+    threads = [threading.Thread(target=save, args=(f"a{index}",)) for index in range(13)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert (failures, len(store.list())) == ([], 13)
+
+
 def test_a_change_re_entered_on_the_same_thread_goes_on(tmp_path, memory_keyring, monkeypatch):
     # A credential backend whose callback changes the same store while the
     # outer save holds its lock.
@@ -312,3 +332,62 @@ def test_a_change_re_entered_on_the_same_thread_goes_on(tmp_path, memory_keyring
     monkeypatch.setattr(memory_keyring, "set_password", calling_back)
     store.save(name="outer", username="u", password="pw")
     assert [account["name"] for account in store.list()] == ["inner", "outer"]
+
+
+# Forks, with one thread holding the store lock and another waiting for it:
+# a plain child that saves and then lives on, and a fork pool that saves.
+# Neither may keep the parent's lock once the parent lets go of it.
+FORKER = textwrap.dedent(
+    """
+    import multiprocessing, os, sys, threading, time, warnings
+    sys.path.insert(0, sys.argv[1])
+    warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point
+    import keyring
+    from memory_keyring import MemoryKeyring
+    from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+
+    holding, release = threading.Event(), threading.Event()
+
+    class Gate(MemoryKeyring):
+        def set_password(self, service, username, password):
+            if username == "account:held":
+                holding.set()
+                release.wait()
+            super().set_password(service, username, password)
+
+    keyring.set_keyring(Gate())
+    store = SellerSpriteCredarium(base_dir=sys.argv[2])
+
+
+    def save(name):
+        store.save(name=name, username="u", password="pw")
+
+
+    threads = [threading.Thread(target=save, args=(name,)) for name in ("held", "waiting")]
+    threads[0].start()
+    holding.wait()
+    threads[1].start()
+    time.sleep(0.3)  # "waiting" has opened the lock file and joined the line
+    reader, writer = os.pipe()
+    if os.fork() == 0:
+        os.close(writer)
+        save("child")
+        os.read(reader, 1)  # lives on until the parent is done
+        os._exit(0)
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        saved = pool.map_async(save, ["p0", "p1", "p2"])
+        release.set()
+        for thread in threads:
+            thread.join()
+        save("after")
+        saved.get(timeout=60)
+    os.close(writer)
+    print(os.wait()[1], *sorted(account["name"] for account in store.list()))
+    """
+)
+
+
+def test_forked_children_never_keep_the_parent_s_lock(tmp_path):
+    child = subprocess.run([sys.executable, "-c", FORKER, str(TESTS), str(tmp_path)],
+                           capture_output=True, text=True, timeout=120)
+    assert (child.stdout.split(), child.stderr) == (["0", "after", "child", "held", "p0", "p1", "p2", "waiting"], "")
