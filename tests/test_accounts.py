@@ -215,11 +215,13 @@ def test_save_replaces_the_whole_entry(store, memory_keyring):
     (lambda s: s.save(name="a b", username="", password=""), NAME_MESSAGE, [(34, "save"), (95, "_validate_name")]),
     (lambda s: s.save(name="", username="u", password="p"), NAME_MESSAGE, [(34, "save"), (95, "_validate_name")]),
     (lambda s: s.save(name="main", username="", password=""), "必须提供卖家精灵用户名", [(36, "save")]),
+    (lambda s: s.save(name="main", username="a\ud800", password="p"), "卖家精灵用户名包含无法写入账号文件的字符（单独的代理码位）",
+     [(36, "save")]),
     (lambda s: s.save(name="main", username="u", password=""), "必须提供卖家精灵密码", [(38, "save")]),
     (lambda s: s.get(name="a.b"), NAME_MESSAGE, [(63, "get"), (95, "_validate_name")]),
     (lambda s: s.delete(name="a@b"), NAME_MESSAGE, [(52, "delete"), (95, "_validate_name")]),
     (lambda s: s.get(name=SHOP), not_found(SHOP), [(67, "get")]),
-], ids=["bad name first", "empty name", "username before password", "password", "get", "delete",
+], ids=["bad name first", "empty name", "username before password", "lone surrogate", "password", "get", "delete",
         "never saved"])
 def test_refused_requests_change_nothing(store, memory_keyring, call, message, trace):
     with pytest.raises(InvalidCollectOptionError) as caught:

@@ -4,7 +4,9 @@ destroys the old file, not even one whose content could not be read."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
+import errno
 import json
 import os
 import pathlib
@@ -250,6 +252,60 @@ def test_a_lock_file_that_cannot_be_opened_fails_the_change_before_anything_chan
     assert entries(caught.value) == [line]
     assert (store.meta_path.read_bytes(), memory_keyring.secrets) == before
     assert not (store.base_dir / "elsewhere").exists()
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A folder on a tmpfs of its own, 256 KiB, that a test may fill or make read-only."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(disk)], capture_output=True)
+    if mounted.returncode:
+        pytest.skip(f"mounting a tmpfs needs root: {mounted.stderr.decode().strip()}")
+    yield disk
+    subprocess.run(["umount", "-l", str(disk)], check=True)
+
+
+def fill(store):
+    with open(store.base_dir / "filler", "wb", buffering=0) as filler:
+        with contextlib.suppress(OSError):
+            while filler.write(b"x" * 4096):
+                pass
+
+
+# Saves argv[2] with a new password, printing the OSError it fails with.
+FAILING_SAVE = textwrap.dedent("""
+    import json, sys
+    from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+    try:
+        SellerSpriteCredarium(base_dir=sys.argv[1]).save(name=sys.argv[2], username="new", password="new")
+    except OSError as exc:
+        print(json.dumps([type(exc).__name__, exc.errno, exc.filename]))
+""")
+NO_CAPABILITIES = ["setpriv", "--bounding-set", "-all", "--inh-caps", "-all", "--"]  # root, held to permissions
+
+
+@pytest.mark.parametrize("fault, error, errno_, runner", [
+    (lambda store: subprocess.run(["mount", "-o", "remount,ro", str(store.base_dir.parent)], check=True),
+     "OSError", errno.EROFS, []),
+    (lambda store: store.base_dir.chmod(0o500), "PermissionError", errno.EACCES, NO_CAPABILITIES),
+    (fill, "OSError", errno.ENOSPC, []),
+    (lambda store: (os.truncate(f"{store.meta_path}.lock", 0), fill(store)), "OSError", errno.ENOSPC, []),
+], ids=["read-only file system", "folder without write permission", "full disk", "full disk, empty lock file"])
+def test_a_save_the_folder_cannot_take_fails_before_the_password_is_touched(
+        small_disk, secret_service, fault, error, errno_, runner):
+    import keyring
+
+    store = SellerSpriteCredarium(base_dir=small_disk)
+    store.save(name="a1", username="old", password="old")
+    fault(store)
+    before = folder_names(store), store.meta_path.read_bytes()
+    for name in ("a1", "a2"):  # a new password for an account, and a new account
+        child = subprocess.run([*runner, sys.executable, "-c", FAILING_SAVE, str(small_disk), name],
+                               env=secret_service, capture_output=True, text=True, timeout=60)
+        assert json.loads(child.stdout or "null") == [error, errno_, str(store.meta_path)], child.stderr
+    assert [keyring.get_password("zorvan-seller-sprite", f"account:{name}") for name in ("a1", "a2")] == ["old", None]
+    assert (folder_names(store), store.meta_path.read_bytes()) == before
 
 
 class Refused(Exception):
