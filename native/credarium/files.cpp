@@ -164,6 +164,31 @@ void pass_turn(Queue* queue, std::uint64_t ticket)
     }
 }
 
+// Whether the line of the lock file `file` is empty: every ticket served,
+// none waiting or holding. Read without mapping the line; a wrong answer
+// costs a turn at most.
+bool line_empty(const File& file)
+{
+    std::uint64_t head[2];  // next_ticket, serving
+    return os::read_head(file, head, sizeof head) && head[0] == head[1];
+}
+
+// What a try at the lock means for the change: held, or an outcome that
+// ends its wait (busy is neither).
+StoreLock::Outcome outcome_of(os::Attempt attempt)
+{
+    switch (attempt) {
+    case os::Attempt::locked:
+        return StoreLock::Outcome::held;
+    case os::Attempt::unsupported:
+        return StoreLock::Outcome::unlocked;
+    case os::Attempt::failed:
+    case os::Attempt::busy:
+        break;
+    }
+    return StoreLock::Outcome::failed;
+}
+
 // The process's lock files that are open, held or waited for. Only touched
 // with the interpreter lock held, and in a forked child before anything
 // else runs there.
@@ -231,10 +256,15 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
         file_ = std::move(file);
         next_open_ = open_locks;
         open_locks = this;
-        queue_ = writable ? static_cast<Queue*>(os::map_shared(file_, sizeof(Queue))) : nullptr;
-        if (queue_ != nullptr) join_line();
-
-        Outcome outcome = wait_for_turn(seconds);
+        // A change that finds the line empty tries the lock at once, and
+        // joins the line only if that fails: mapping the line costs as much
+        // as the rest of the lock.
+        os::Attempt first = writable && line_empty(file_) ? os::try_lock(file_, lock_path_) : os::Attempt::busy;
+        if (first == os::Attempt::busy) {
+            queue_ = writable ? static_cast<Queue*>(os::map_shared(file_, sizeof(Queue))) : nullptr;
+            if (queue_ != nullptr) join_line();
+        }
+        Outcome outcome = first == os::Attempt::busy ? wait_for_turn(seconds) : outcome_of(first);
         os::FileIdentity current;
         if (outcome == Outcome::held && !(os::identity_at(lock_path_, current) && current == identity_)) {
             release();
@@ -281,17 +311,9 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
             stalled = now - still_since >= stall_seconds;
         }
         if (turn || stalled) {
-            switch (os::try_lock(file_, lock_path_)) {
-            case os::Attempt::locked:
-                if (!turn) take_out_of_turn(seen_serving);
-                return Outcome::held;
-            case os::Attempt::busy:
-                break;
-            case os::Attempt::unsupported:
-                return Outcome::unlocked;
-            case os::Attempt::failed:
-                return Outcome::failed;
-            }
+            os::Attempt attempt = os::try_lock(file_, lock_path_);
+            if (attempt == os::Attempt::locked && !turn) take_out_of_turn(seen_serving);
+            if (attempt != os::Attempt::busy) return outcome_of(attempt);
         }
         if (now >= deadline) return Outcome::timed_out;
         double sleep = turn ? pause : 1e-3 * static_cast<double>(ticket_ - seen_serving);

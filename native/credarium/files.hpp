@@ -209,6 +209,11 @@ Attempt try_lock(const File& file, const NativePath& path);
 void* map_shared(const File& file, std::size_t size);
 void unmap_shared(void* memory, std::size_t size);
 
+// Reads the first `size` bytes of `file` into `buffer`, without moving its
+// position. False when fewer could be read (no error is raised). The lock
+// of try_lock() must not keep these bytes from being read.
+bool read_head(const File& file, void* buffer, std::size_t size);
+
 // This process's id, and whether the process of such an id still runs
 // (an id that cannot be checked counts as running).
 std::uint64_t current_process();

@@ -556,6 +556,11 @@ void* map_shared(const File& file, std::size_t size)
 
 void unmap_shared(void* memory, std::size_t size) { ::munmap(memory, size); }
 
+bool read_head(const File& file, void* buffer, std::size_t size)
+{
+    return ::pread(descriptor(file), buffer, size, 0) == static_cast<ssize_t>(size);
+}
+
 std::uint64_t current_process() { return static_cast<std::uint64_t>(::getpid()); }
 
 bool process_alive(std::uint64_t process)
