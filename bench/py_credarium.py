@@ -34,9 +34,10 @@ class SellerSpriteCredarium:
         self._validate_name(name)
         if not username:
             raise InvalidCollectOptionError("必须提供卖家精灵用户名")
+        _check_username(username)
         if not password:
             raise InvalidCollectOptionError("必须提供卖家精灵密码")
-        with _StoreLock(self):
+        with _StoreLock(self, 6 * (len(name) + len(username)) + 64):
             self._set_password(name, password)
             accounts = self._load_accounts()
             accounts[name] = {"username": username}
@@ -140,6 +141,16 @@ def _is_plain(path) -> bool:
     return type(path) is PosixPath
 
 
+def _check_username(username: str) -> None:
+    """A username that accounts.json cannot hold (a lone surrogate) is
+    refused before the password is written."""
+    if not username.isascii():
+        try:
+            username.encode("utf-8")
+        except UnicodeEncodeError:
+            raise InvalidCollectOptionError("卖家精灵用户名包含无法写入账号文件的字符（单独的代理码位）") from None
+
+
 def _make_folder(folder) -> None:
     if _is_plain(folder):
         folder.mkdir(mode=0o700, parents=True, exist_ok=True)  # private when new
@@ -188,20 +199,28 @@ class _StoreLock:
     """The store's lock for one change: an exclusive advisory lock on
     "accounts.json.lock" beside the file, for plain paths only. Threads
     exclude each other as processes do; a thread that already holds it (a
-    change re-entered from a callback) goes on."""
+    change re-entered from a callback) goes on. For a save (`extra_bytes`
+    given), the new file's temporary file is then created with room for the
+    file and `extra_bytes` more, before the password is written.
+
+    The native lock also keeps a waiting line in memory mapped from the lock
+    file, served in turn with atomic operations, which pure Python has not:
+    this one polls, as the native one does when the line cannot be mapped."""
 
     WAIT_SECONDS = 10.0
     TIMEOUT_MESSAGE = "另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成"
     _held = threading.local()
 
-    def __init__(self, store) -> None:
+    def __init__(self, store, extra_bytes=None) -> None:
         self.path = None
         self.fd = None
+        self.extra_bytes = extra_bytes
         try:
             meta_path = store.meta_path
         except Exception:  # the store's own steps meet this failure where they always did
             return
         if _is_plain(meta_path):
+            self.meta_path = meta_path
             self.path = f"{meta_path}.lock"
 
     def __enter__(self) -> None:
@@ -214,9 +233,15 @@ class _StoreLock:
             return
         held = self._held.__dict__.setdefault("files", set())
         deadline = time.monotonic() + self.WAIT_SECONDS
-        pause = 50e-6
+        pause = 20e-6
+        flags = os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
         while True:
-            fd = os.open(self.path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
+            try:
+                fd = os.open(self.path, os.O_RDWR | flags, 0o600)
+            except OSError as exc:
+                if exc.errno not in (errno.EACCES, errno.EROFS, errno.EPERM):
+                    raise
+                fd = os.open(self.path, os.O_RDONLY | flags, 0o600)
             try:
                 opened = os.fstat(fd)
                 key = (opened.st_dev, opened.st_ino)
@@ -235,7 +260,7 @@ class _StoreLock:
                     except OSError as exc:
                         if exc.errno in (errno.ENOLCK, errno.EOPNOTSUPP):
                             os.close(fd)
-                            return
+                            return self._reserve()
                         raise
                 try:
                     current = os.lstat(self.path)
@@ -247,15 +272,63 @@ class _StoreLock:
             if current is not None and (current.st_dev, current.st_ino) == key:
                 self.fd, self.key = fd, key
                 held.add(key)
-                return
+                try:
+                    return self._reserve()
+                except BaseException:
+                    self.__exit__()
+                    raise
             os.close(fd)  # replaced while waiting: lock the file that stands there now
 
-    def __exit__(self, *exc_info) -> None:
-        if self.fd is not None:
-            import os
+    def _reserve(self) -> None:
+        if self.extra_bytes is not None:
+            self.reservation = _reserve(self.meta_path, self.extra_bytes)
 
+    def __exit__(self, *exc_info) -> None:
+        import os
+
+        reservation = getattr(self, "reservation", None)
+        if reservation is not None and reservation in _reservations():  # not used by a write
+            _reservations().remove(reservation)
+            os.close(reservation[1])
+            os.unlink(reservation[2])
+        if self.fd is not None:
             self._held.files.discard(self.key)
             os.close(self.fd)
+
+
+_local = threading.local()
+
+
+def _reservations() -> list:
+    """This thread's unused reserved temporary files, the most recent last:
+    [path they will replace, descriptor, name]."""
+    return _local.__dict__.setdefault("reserved", [])
+
+
+def _reserve(path: Path, extra_bytes: int):
+    """A new private temporary file next to `path`, given the disk space of
+    the file and `extra_bytes` more, listed for the write. A folder or disk
+    that cannot take the write fails here, naming `path`."""
+    import os
+    import tempfile
+
+    try:
+        fd, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    except OSError as exc:
+        raise OSError(exc.errno, exc.strerror, str(path)) from None
+    try:
+        try:
+            size = os.stat(path).st_size
+        except OSError:
+            size = 0
+        os.posix_fallocate(fd, 0, size + extra_bytes)
+    except OSError as exc:
+        os.close(fd)
+        os.unlink(name)
+        raise OSError(exc.errno, exc.strerror, str(path)) from None
+    reservation = [str(path), fd, name]
+    _reservations().append(reservation)
+    return reservation
 
 
 def _keep_unreadable(path: Path) -> None:
@@ -294,11 +367,19 @@ def _replace_file(path: Path, text: str) -> None:
     import tempfile  # only writers need it, and it pulls in random and shutil
 
     _keep_unreadable(path)
-    fd, tmp_name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    reserved = [r for r in _reservations() if r[0] == str(path)]
+    if reserved:
+        _reservations().remove(reserved[-1])
+        fd, tmp_name = reserved[-1][1:]
+    else:
+        fd, tmp_name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
         data = text.encode("utf-8")
+        os.lseek(fd, 0, os.SEEK_SET)
+        size = len(data)
         while data:
             data = data[os.write(fd, data):]
+        os.ftruncate(fd, size)  # a reservation may have made it longer
         os.fsync(fd)
         os.replace(tmp_name, path)
         return fd
