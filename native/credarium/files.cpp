@@ -328,7 +328,8 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
 
 // Leaves the line and closes the lock file: closing the only handle of this
 // open file releases the lock, after the turn has passed, so that the next
-// waiter is already trying when the lock comes free.
+// waiter is already trying when the lock comes free. The line is unmapped
+// first: a mapping keeps its open file alive, and with it the lock.
 void StoreLock::release()
 {
     if (!file_) return;
