@@ -85,7 +85,8 @@ Reservation::~Reservation()
  *   1. A change takes a ticket (next_ticket, incremented atomically) and
  *      writes its process into the ticket's slot.
  *   2. It tries the lock only once its turn has come (serving has reached
- *      its ticket, or passed it), and sleeps in between.
+ *      its ticket, or passed it), and sleeps in between. The waiter whose
+ *      turn it is counts its tries in `turn_tries`, a sign of life.
  *   3. The holder counts itself in `handovers`. Leaving, whether it held the
  *      lock or gave up waiting (timeout, Ctrl-C), a change clears the
  *      process of its slot and, if the turn is its own, moves serving on;
@@ -93,8 +94,9 @@ Reservation::~Reservation()
  *   4. A turn whose waiter has left, or whose process has died (killed while
  *      waiting or while holding the lock), is passed over by whoever finds
  *      serving there.
- *   5. A turn that goes unused for a second while nothing changes is taken
- *      out of turn by the next waiter to find the lock free. If its waiter
+ *   5. A turn that goes unused for a second while nothing changes (no
+ *      handover, no try by its waiter) is taken out of turn by the next
+ *      waiter to find the lock free. If its waiter
  *      is known (alive, but stopped, or dead and not yet reaped), only that
  *      turn is passed over; if its slot tells nothing (more waiters than
  *      slots, or a damaged line), every turn up to the taker's is. A waiter
@@ -111,6 +113,7 @@ struct Queue {
     std::uint64_t next_ticket;
     std::uint64_t serving;
     std::uint64_t handovers;
+    std::uint64_t turn_tries;  // counted by the waiter whose turn it is
     // The waiter of a ticket, at ticket % waiter_slots: the ticket + 1, and
     // its process (0 once it has left).
     struct Waiter {
@@ -288,6 +291,7 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
     double still_since = now;
     std::uint64_t seen_serving = 0;
     std::uint64_t seen_handovers = 0;
+    std::uint64_t seen_tries = 0;
     // Short pauses once it is this change's turn, since a holder is usually
     // done within a millisecond; longer ones the further back it stands.
     double pause = 20e-6;
@@ -303,6 +307,13 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
                 deadline = now + seconds;
                 still_since = now;
             }
+            // The waiter whose turn it is asks: the line is not stuck, though
+            // the lock may be (which only a handover shows).
+            std::uint64_t tries = shared(queue_->turn_tries).load();
+            if (tries != seen_tries) {
+                seen_tries = tries;
+                still_since = now;
+            }
             if (serving != ticket_ && waiter_gone(queue_, serving)) {
                 pass_turn(queue_, serving);
                 continue;
@@ -314,6 +325,7 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
             os::Attempt attempt = os::try_lock(file_, lock_path_);
             if (attempt == os::Attempt::locked && !turn) take_out_of_turn(seen_serving);
             if (attempt != os::Attempt::busy) return outcome_of(attempt);
+            if (queue_ != nullptr && ticket_ == seen_serving) shared(queue_->turn_tries).fetch_add(1);
         }
         if (now >= deadline) return Outcome::timed_out;
         double sleep = turn ? pause : 1e-3 * static_cast<double>(ticket_ - seen_serving);
