@@ -267,10 +267,9 @@ def small_disk(tmp_path):
 
 
 def fill(store):
-    with open(store.base_dir / "filler", "wb", buffering=0) as filler:
-        with contextlib.suppress(OSError):
-            while filler.write(b"x" * 4096):
-                pass
+    with open(store.base_dir / "filler", "wb", buffering=0) as filler, contextlib.suppress(OSError):
+        while filler.write(b"x" * 4096):
+            pass
 
 
 # Saves argv[2] with a new password, printing the OSError it fails with.
