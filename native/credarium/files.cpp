@@ -82,8 +82,10 @@ Reservation::~Reservation()
  * wins over waiters that sleep between tries. So the lock file also holds a
  * waiting line, in memory that every process maps:
  *
- *   1. A change takes a ticket (next_ticket, incremented atomically) and
- *      writes its process into the ticket's slot.
+ *   1. A change that finds the line empty (every ticket served) tries the
+ *      lock at once, without a ticket. Otherwise, or if that fails, it
+ *      takes a ticket (next_ticket, incremented atomically) and writes its
+ *      process into the ticket's slot.
  *   2. It tries the lock only once its turn has come (serving has reached
  *      its ticket, or passed it), and sleeps in between. The waiter whose
  *      turn it is counts its tries in `turn_tries`, a sign of life.
@@ -96,11 +98,11 @@ Reservation::~Reservation()
  *      serving there.
  *   5. A turn that goes unused for a second while nothing changes (no
  *      handover, no try by its waiter) is taken out of turn by the next
- *      waiter to find the lock free. If its waiter
- *      is known (alive, but stopped, or dead and not yet reaped), only that
- *      turn is passed over; if its slot tells nothing (more waiters than
- *      slots, or a damaged line), every turn up to the taker's is. A waiter
- *      passed over stays in turn and asks whenever it runs.
+ *      waiter to find the lock free. If its waiter is known (alive, but
+ *      stopped, or dead and not yet reaped), only that turn is passed over;
+ *      if its slot tells nothing (more waiters than slots, or a damaged
+ *      line), every turn up to the taker's is. A waiter passed over stays
+ *      in turn and asks whenever it runs.
  *
  * The line only decides who asks next. A damaged or foreign line costs at
  * most a stall, never exclusion, and a lock file that cannot be mapped
