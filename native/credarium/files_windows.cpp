@@ -549,6 +549,27 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
+bool wait_until_replaceable(const NativePath& path)
+{
+    // MoveFileExW opens the old file with the right to delete it, which a
+    // process holding the file without sharing deletion refuses; so does
+    // this open. A read-only or otherwise undeletable file fails here too,
+    // as the replace itself would.
+    WidePath wide(path);
+    if (!wide) return false;
+    bool interrupted = false;
+    DWORD error = while_busy(true, interrupted, [&] {
+        HANDLE handle = CreateFileW(wide.get(), DELETE, share_all, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+        CloseHandle(handle);
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (interrupted) return false;
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    return raise_windows_error(error, path);
+}
+
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
 {
     if (bytes <= 0) return true;
@@ -692,14 +713,12 @@ bool process_alive(std::uint64_t process)
 
 double monotonic_seconds()
 {
-    static const double frequency = [] {
-        LARGE_INTEGER value{};
-        QueryPerformanceFrequency(&value);
-        return static_cast<double>(value.QuadPart);
-    }();
+    // The frequency is fixed at boot, and reading it costs no system call.
+    LARGE_INTEGER frequency{};
     LARGE_INTEGER now{};
+    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 void sleep_seconds(double seconds)
