@@ -7,10 +7,6 @@ set(CMAKE_SYSTEM_PROCESSOR AMD64)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZORVAN_ZIG)
 
 set(CMAKE_CXX_COMPILER "${ZORVAN_ZIG}" c++ -target x86_64-windows-gnu)
-# Function-local statics are initialised with the interpreter lock held, so
-# they need no guard; the guard's functions would bring in much of libc++abi
-# (about 300 KB per module), since nothing else here uses the C++ runtime.
-set(CMAKE_CXX_FLAGS_INIT "-fno-threadsafe-statics")
 
 # Archives of LLVM bitcode (the build links with LTO) need LLVM's archiver
 # for their symbol index; zig carries it. CMake takes no arguments here, so
