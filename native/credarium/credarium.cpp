@@ -10,8 +10,6 @@
 #include "credarium_table.hpp"
 #include "files.hpp"
 
-#include <cerrno>
-
 namespace credarium {
 
 using namespace frame;
@@ -99,8 +97,10 @@ bool ready_change(Borrowed self, files::StoreLock& lock, files::Reservation* roo
     case files::StoreLock::Outcome::timed_out:
         break;
     }
-    Ref error = call(borrowed(PyExc_TimeoutError), Ref(steal, PyLong_FromLong(ETIMEDOUT)),
-                     string(S::msg_lock_timeout), lock.lock_file_name());
+    // errno.ETIMEDOUT as the interpreter has it: on Windows that is Winsock's
+    // number, not the C runtime's.
+    Ref timed_out = get_attr(import_module(S::errno_module), S::timed_out_errno);
+    Ref error = call(borrowed(PyExc_TimeoutError), timed_out, string(S::msg_lock_timeout), lock.lock_file_name());
     if (error) PyErr_SetObject(PyExc_TimeoutError, error);
     return false;
 }
