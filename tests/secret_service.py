@@ -18,6 +18,7 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from collections.abc import Iterator
@@ -202,6 +203,8 @@ def secret_service_env(
     does over SSH or on a headless server: it then has no collection at all,
     and no default one to store secrets in.
     """
+    if sys.platform == "win32":
+        raise SecretServiceUnavailable("the Secret Service is a Linux desktop's; Windows has its Credential Manager")
     dbus_daemon = _require("dbus-daemon")
     keyring_daemon = _require("gnome-keyring-daemon")
     try:

@@ -13,6 +13,7 @@ import weakref
 
 import pytest
 
+from platforms import address
 from zorvan.amazon_rufus.runtime import regionet
 
 SOURCE = "zorvan/amazon_rufus/runtime/regionet"
@@ -147,7 +148,7 @@ def test_function_attributes(function, doc, annotations):
     assert function.__closure__ is function.__defaults__ is function.__kwdefaults__ is None
     assert function._is_coroutine is False
     assert function.__dict__ == {}
-    assert repr(function) == f"<function {name} at {id(function):#x}>"
+    assert repr(function) == f"<function {name} at {address(function)}>"
     for alias in ("name", "doc", "dict", "globals", "closure", "code", "defaults"):
         assert getattr(function, f"func_{alias}") is getattr(function, f"__{alias}__")
 
@@ -213,7 +214,7 @@ def test_stored_defaults_and_names_do_not_change_calls(restore_resolve):
     resolve.__qualname__ = "Somewhere.else"
     resolve.marker = 1
     assert resolve.__dict__ == {"marker": 1}
-    assert repr(resolve) == f"<function Somewhere.else at {id(resolve):#x}>"
+    assert repr(resolve) == f"<function Somewhere.else at {address(resolve)}>"
     with pytest.raises(TypeError) as info:
         resolve()
     assert str(info.value) == COUNT_1.format(0)

@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+from platforms import utf8_pipes
+
 PRELUDE = """
 import importlib, json, sys, traceback, types
 NAME = "zorvan.amazon_rufus.runtime.regionet"
@@ -43,7 +45,7 @@ SOURCE = "zorvan/amazon_rufus/runtime/regionet"
 def run(*parts: str) -> dict:
     """Runs the prelude and `parts` in a new interpreter; the last prints one JSON value."""
     script = "\n".join(textwrap.dedent(part) for part in (PRELUDE, *parts))
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60, **utf8_pipes())
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
 
