@@ -203,12 +203,25 @@ def _directory(text: str) -> Path:
     return Path(text).expanduser()
 
 
-_CONFIG_DIR_HELP = (
-    "配置目录，账号名称和用户名保存在其中的 seller_sprite/accounts.json"
-    "（默认由环境变量 ZORVAN_CONFIG_DIR 或 XDG_CONFIG_HOME 决定，通常是 ~/.config/zorvan）。"
-    "密码不在配置目录里：系统凭据管理器按账号名称保存密码，"
-    "所以不同配置目录中同名的账号共用同一个密码"
-)
+# Where the configuration folder is by default, in each platform's words
+# (as zorvan.config finds it; that module is not loaded for a marketplace
+# command, so the platform is told by sys.platform here).
+_DEFAULT_CONFIG_DIR = {
+    "win32": "环境变量 ZORVAN_CONFIG_DIR，否则是 %APPDATA%\\zorvan",
+    "darwin": "环境变量 ZORVAN_CONFIG_DIR，否则是 ~/Library/Application Support/zorvan",
+}
+
+
+def _config_dir_help() -> str:
+    default = _DEFAULT_CONFIG_DIR.get(
+        sys.platform, "环境变量 ZORVAN_CONFIG_DIR 或 XDG_CONFIG_HOME 决定，通常是 ~/.config/zorvan"
+    )
+    return (
+        "配置目录，账号名称和用户名保存在其中的 seller_sprite/accounts.json"
+        f"（默认由{default}）。"
+        "密码不在配置目录里：系统凭据管理器按账号名称保存密码，"
+        "所以不同配置目录中同名的账号共用同一个密码"
+    )
 
 
 def _options(
@@ -260,7 +273,7 @@ def build_parser() -> _Parser:
         formatter_class=_HelpFormatter,
     )
     parser.add_argument("--version", action=_Version, help="显示版本并退出")
-    parser.add_argument("--config-dir", type=_directory, metavar="DIR", default=None, help=_CONFIG_DIR_HELP)
+    parser.add_argument("--config-dir", type=_directory, metavar="DIR", default=None, help=_config_dir_help())
     groups = _subcommands(parser, "group", "命令")
 
     account = _command(
