@@ -132,7 +132,9 @@ class _Version(argparse.Action):
             version = metadata.version("zorvan")
         except metadata.PackageNotFoundError:
             version = "unknown"
-        print(f"{PROG} {version}")
+        from zorvan.cli._output import say
+
+        say(f"{PROG} {version}")
         parser.exit()
 
 
