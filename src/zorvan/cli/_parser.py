@@ -379,10 +379,13 @@ def build_parser() -> _Parser:
     completion = _command(
         parser, groups, "completion", help="输出 shell 补全脚本",
         description="输出 bash 或 zsh 的补全脚本。",
-        epilog="示例：\n  zorvan completion bash > ~/.local/share/bash-completion/completions/zorvan\n"
-        "  zorvan completion zsh > ~/.zfunc/_zorvan   # ~/.zfunc 需在 fpath 中",
+        epilog="示例：\n  mkdir -p ~/.local/share/bash-completion/completions\n"
+        "  zorvan completion bash > ~/.local/share/bash-completion/completions/zorvan\n"
+        "  mkdir -p ~/.zfunc && zorvan completion zsh > ~/.zfunc/_zorvan   # ~/.zfunc 需在 fpath 中",
     )
-    completion.add_argument("shell", choices=["bash", "zsh"], metavar="SHELL", help="bash 或 zsh")
+    completion.add_argument("shell", choices=["bash", "zsh"], nargs="?", metavar="SHELL", help="bash 或 zsh")
+    # What the scripts run for account names: a list from accounts.json.
+    completion.add_argument("--account-names", action="store_true", help=argparse.SUPPRESS)
     completion.set_defaults(handler="_completion.completion")
     return parser
 
