@@ -233,7 +233,7 @@ def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(
     finally:
         for worker in workers:
             worker.kill()
-            worker.wait()
+            worker.communicate()  # closes its pipes too
 
 
 # Saves "main" with a credential manager that stops inside set_password,
