@@ -379,8 +379,8 @@ def build_parser() -> _Parser:
     completion = _command(
         parser, groups, "completion", help="输出 shell 补全脚本",
         description="输出 bash 或 zsh 的补全脚本。",
-        epilog="示例：\n  mkdir -p ~/.local/share/bash-completion/completions\n"
-        "  zorvan completion bash > ~/.local/share/bash-completion/completions/zorvan\n"
+        epilog="示例：\n  dir=\"${XDG_DATA_HOME:-$HOME/.local/share}/bash-completion/completions\"\n"
+        "  mkdir -p \"$dir\" && zorvan completion bash > \"$dir/zorvan\"\n"
         "  mkdir -p ~/.zfunc && zorvan completion zsh > ~/.zfunc/_zorvan   # ~/.zfunc 需在 fpath 中",
     )
     completion.add_argument("shell", choices=["bash", "zsh"], nargs="?", metavar="SHELL", help="bash 或 zsh")
