@@ -141,10 +141,10 @@ def build_modules(zig_binary: Path, kit: Path) -> Path:
     """Builds and installs the modules into a staging folder; gives it back."""
     build, stage = WORK / "cmake-build", WORK / "stage"
     tool = cmake()
-    run(tool, "-S", ROOT, "-B", build, "--toolchain", ROOT / "tools" / "windows" / "toolchain.cmake",
-        "-DCMAKE_BUILD_TYPE=Release", f"-DZORVAN_ZIG={zig_binary}",
-        f"-DPython_EXECUTABLE={sys.executable}", f"-DPython_INCLUDE_DIR={kit / 'include'}",
-        f"-DPython_LIBRARY={kit / 'libpython312.a'}")
+    run(tool, "-S", ROOT, "-B", build, "--toolchain", ROOT / "cmake" / "zig.cmake",
+        "-DCMAKE_BUILD_TYPE=Release", f"-DZIG={zig_binary}", "-DZIG_TARGET=x86_64-windows-gnu",
+        f"-DZORVAN_HOST_PYTHON={sys.executable}", f"-DPython_INCLUDE_DIR={kit / 'include'}",
+        f"-DPython_LIBRARY={kit / 'libpython312.a'}", "-DPython_SOABI=cp312-win_amd64")
     run(tool, "--build", build, "--parallel", "2")
     shutil.rmtree(stage, ignore_errors=True)
     run(tool, "--install", build, "--prefix", stage, "--strip")
