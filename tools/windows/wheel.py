@@ -53,6 +53,10 @@ def pip(*arguments: str | Path) -> None:
 
 
 def zig() -> Path:
+    # `make wheel-windows` names the Zig of the tools venv, which the other
+    # Zig builds share (and their cache with it).
+    if os.environ.get("ZIG"):
+        return Path(os.environ["ZIG"])
     binary = WORK / "zig" / "ziglang" / "zig"
     if not binary.exists():
         pip("install", "--target", WORK / "zig", ZIG_PACKAGE)
