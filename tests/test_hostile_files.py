@@ -13,6 +13,7 @@ import threading
 import pytest
 
 from permissions import needs_permissions
+from platforms import mkfifo, no_fifos
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
@@ -170,7 +171,7 @@ def make_unreadable(path):
 
 @pytest.mark.parametrize("make, save_error, aside", [
     pytest.param(make_directory, IsADirectoryError, None, id="directory"),
-    pytest.param(os.mkfifo, None, None, id="FIFO"),
+    pytest.param(mkfifo, None, None, id="FIFO", marks=no_fifos),
     pytest.param(lambda path: os.symlink(path.name, path), None, "accounts.json", id="symlink to itself"),
     pytest.param(make_unreadable, None, EXAMPLE, id="no read permission", marks=needs_permissions),
 ])
