@@ -66,3 +66,8 @@ no_fifos = pytest.mark.skipif(WINDOWS, reason="FIFOs: Windows has no named pipes
 no_symlinks = pytest.mark.skipif(
     WINDOWS, reason="symbolic links: Windows needs a privilege for them, and Wine 8 makes none")
 no_rlimits = pytest.mark.skipif(WINDOWS, reason="RLIMIT_FSIZE: Windows has no file-size limit to cut a write")
+
+# What a plain open() of accounts.json may meet while another process moves a
+# new file over it: nothing on POSIX; on Windows the old file is on its way
+# out and refuses to open (ERROR_ACCESS_DENIED) for a moment.
+REPLACED_WHILE_OPENING: tuple[type[OSError], ...] = (PermissionError,) if WINDOWS else ()

@@ -4,6 +4,7 @@ of concurrent writers are printed (run with -s to see them)."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import random
@@ -17,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from platforms import REPLACED_WHILE_OPENING
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -183,7 +185,7 @@ def run_workers(tmp_path, roles, seconds=WRITER_SECONDS):
             time.sleep(0.001)
             try:
                 content = meta_path.read_bytes()
-            except FileNotFoundError:
+            except (FileNotFoundError, *REPLACED_WHILE_OPENING):
                 continue
             accounts = json.loads(content.decode("utf-8"))  # never a half-written file
             assert all(entry == {"username": f"user-{name}"} for name, entry in accounts.items())
@@ -286,7 +288,7 @@ def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path,
         holder.wait()
     lock = f"{store.meta_path}.lock"
     assert caught.value.filename == lock
-    assert str(caught.value) == f"[Errno 110] 另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成: '{lock}'"
+    assert str(caught.value) == str(TimeoutError(errno.ETIMEDOUT, "另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成", lock))
     assert [(e.lineno, e.name) for e in traceback.extract_tb(caught.value.__traceback__)][-1:] == [
         (39, "zorvan.seller_sprite.services.credarium.SellerSpriteCredarium.save")]
     assert len(ticks) > 100  # other threads ran while it waited
