@@ -19,7 +19,7 @@ LINE_BREAK = b"\r\n" if WINDOWS else b"\n"
 KILLED = 1 if WINDOWS else -getattr(signal, "SIGKILL", 9)
 
 
-def on_disk(content: bytes) -> bytes:
+def as_stored(content: bytes) -> bytes:
     """The bytes the store writes for `content`, LF-separated."""
     return content.replace(b"\n", LINE_BREAK)
 

@@ -25,6 +25,7 @@ import keyring
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
+from platforms import as_stored
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
@@ -245,7 +246,7 @@ def no_attribute(obj, attribute):
 def encoded(accounts):
     """The bytes that a write of `accounts` puts in the file, or the error it raises."""
     try:
-        return json.dumps(accounts, ensure_ascii=False, indent=2).encode()
+        return as_stored(json.dumps(accounts, ensure_ascii=False, indent=2).encode())
     except Exception as exc:
         return Raises(type(exc), str(exc))
 
@@ -497,11 +498,12 @@ def test_random_calls_return_or_fail_as_documented(memory_keyring, monkeypatch):
     # A RAM-backed folder where there is one: every save syncs its file, and
     # thousands of syncs would otherwise take most of the run.
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    with tempfile.TemporaryDirectory(dir=shm) as root:
+    # Windows removes no folder that is a current directory: cwd is restored first.
+    with tempfile.TemporaryDirectory(dir=shm) as root, monkeypatch.context() as patch:
         root = os.path.realpath(root)
         os.mkdir(os.path.join(root, "cwd"))
-        monkeypatch.chdir(os.path.join(root, "cwd"))  # relative base_dir values land here
-        monkeypatch.setattr(credarium, "CONFIG_DIR", Path(root, "config"))
+        patch.chdir(os.path.join(root, "cwd"))  # relative base_dir values land here
+        patch.setattr(credarium, "CONFIG_DIR", Path(root, "config"))
         calls, growth = fuzz(root, memory_keyring)
 
     REPORT.parent.mkdir(parents=True, exist_ok=True)
