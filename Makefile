@@ -65,11 +65,11 @@ $(MEMCHECK_STAMP): $(MEMCHECK_PY) $(SOURCES)
 venv: $(STAMP)
 
 # Lint and strict typing over the package first: quick, and they catch what
-# the tests do not exercise.
+# the tests do not exercise. -rs names the reason of each skipped test.
 test: $(STAMP)
 	$(PY) -m ruff check src/zorvan
 	$(PY) -m mypy --strict src/zorvan
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q -rs
 
 # The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer built
 # into the modules; any report from any process fails it.

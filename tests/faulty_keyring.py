@@ -68,10 +68,26 @@ class KeepingKeyring(PlaintextFileKeyring):
 
 
 class SlowKeyring(PlaintextFileKeyring):
-    """Says on stderr that it is storing a password, then takes its time,
-    so that a test can interrupt a save in the middle."""
+    """Says on stderr what it is asked to do, and takes its time storing,
+    so that a test can interrupt a save before or in the middle of it."""
+
+    def get_password(self, service: str, username: str) -> str | None:
+        print("looking up", file=sys.stderr, flush=True)
+        return super().get_password(service, username)
 
     def set_password(self, service: str, username: str, password: str) -> None:
         print("storing", file=sys.stderr, flush=True)
         time.sleep(60)
         super().set_password(service, username, password)
+
+
+class FileLimitKeyring(PlaintextFileKeyring):
+    """Stores the password, then lets the process write no file longer than
+    one byte: the store's write of accounts.json then fails part-way, after
+    the password, as on a disk that fills up meanwhile."""
+
+    def set_password(self, service: str, username: str, password: str) -> None:
+        import resource
+
+        super().set_password(service, username, password)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))

@@ -235,7 +235,7 @@ def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(
     finally:
         for worker in workers:
             worker.kill()
-            worker.wait()
+            worker.communicate()  # closes its pipes too
 
 
 # Saves "main" with a credential manager that stops inside set_password,
@@ -285,7 +285,7 @@ def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path,
             ticker.join()
     finally:
         holder.kill()
-        holder.wait()
+        holder.communicate()  # closes its pipe too
     lock = f"{store.meta_path}.lock"
     assert caught.value.filename == lock
     assert str(caught.value) == str(TimeoutError(errno.ETIMEDOUT, "另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成", lock))

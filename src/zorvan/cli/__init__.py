@@ -2,7 +2,7 @@
 
 Run as ``zorvan`` (console script) or ``python -m zorvan``. Every failure the
 command line knows ends as one line on stderr and an exit status: 0 success,
-1 file system, 2 bad input, 3 credential manager, 130 Ctrl-C (see
+1 file system or output, 2 bad input, 3 credential manager, 130 Ctrl-C (see
 `_failures.describe`); anything else is a bug, and shown as one.
 
 Start-up is kept short: this module imports next to nothing, the parser
@@ -22,49 +22,58 @@ if TYPE_CHECKING:
     import argparse
     from collections.abc import Sequence
 
-EXIT_INTERRUPTED = 130
-
 __all__ = ["main"]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args: argparse.Namespace | None = None
     try:
+        from zorvan.cli._output import finish_output, use_streams
+
+        use_streams()
         from zorvan.cli._parser import parse_args, run
 
-        args = parse_args(argv)
-        return run(args)
+        try:
+            args = parse_args(argv)
+            status = run(args)
+        except SystemExit as done:  # --help and --version, once written
+            status = done.code if isinstance(done.code, int) else 0
+        finish_output()
+        return status
     except KeyboardInterrupt:
-        from zorvan.cli._output import notice
+        from zorvan.cli._failures import interrupted_line
 
         # A Ctrl-C typed at a terminal leaves the cursor after "^C" or after
         # a password prompt; the notice starts a line of its own.
-        note = getattr(args, "interrupt_note", None)
-        notice(f"已取消：{note}" if note else "已取消", fresh_line=sys.stderr.isatty())
-        return EXIT_INTERRUPTED
+        return _report(130, interrupted_line(args), fresh_line=sys.stderr is not None and sys.stderr.isatty())
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); nothing left to tell it.
-        _discard_stdout()
+        _discard("stdout")
         return 1
     except Exception as exc:
+        from zorvan.cli._errors import OutputFailure
         from zorvan.cli._failures import describe
-        from zorvan.cli._output import notice
 
         described = describe(exc, args)
         if described is None:
             raise  # not a failure the command line knows: a bug, shown as one
-        status, line = described
-        notice(line)
-        return status
+        if isinstance(exc, OutputFailure):
+            _discard(exc.stream)
+        return _report(*described)
 
 
-def _discard_stdout() -> None:
-    import os
+def _report(status: int, line: str, *, fresh_line: bool = False) -> int:
+    from zorvan.cli._errors import OutputFailure
+    from zorvan.cli._output import notice
 
-    # Python flushes stdout again at exit; point it at /dev/null so that the
-    # flush cannot fail a second time and print a traceback.
     try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
-        pass
+        notice(line, fresh_line=fresh_line)
+    except (OSError, OutputFailure):  # stderr is gone too: the status is all that is left
+        _discard("stderr")
+    return status
+
+
+def _discard(stream: str) -> None:
+    from zorvan.cli._output import discard
+
+    discard(stream)

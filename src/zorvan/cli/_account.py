@@ -13,13 +13,40 @@ from typing import Any
 from zorvan.cli._accounts_file import AccountsFile, bad_entries_message, not_objects, set_aside_copies
 from zorvan.cli._errors import AccountsFileError, CliInputError, CredentialManagerFailure
 from zorvan.cli._keyring import GuardedKeyring, guard
-from zorvan.cli._output import emit_json, notice, table, visible
+from zorvan.cli._output import emit_exact, emit_json, notice, say, table, visible
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
 PROMPT = "卖家精灵密码："
 CONFIRM_PROMPT = "再次输入密码："
 ATTEMPTS = 3
+
+# The longest password every credential manager keeps whole: Windows keeps
+# at most 2,560 bytes of it, as UTF-16.
+MAX_PASSWORD_UNITS = 1280
+# --password-stdin reads at most this much: the longest password as UTF-8
+# (three bytes per UTF-16 unit at most), its line break, and one byte more
+# to tell a longer one.
+STDIN_LIMIT = 3 * MAX_PASSWORD_UNITS + len("\r\n") + 1
+TOO_LONG = (f"密码过长：最多 {MAX_PASSWORD_UNITS} 个字符（Windows 凭据管理器的上限；表情等少数字符按 2 个计），"
+            "账号未保存")
+
+# The terminal a prompt talks to: getpass opens the controlling terminal on
+# POSIX, and reads the console through msvcrt on Windows.
+_TERMINAL_IN, _TERMINAL_OUT = ("CONIN$", "CONOUT$") if os.name == "nt" else ("/dev/tty", "/dev/tty")
+_NO_CTTY = getattr(os, "O_NOCTTY", 0)  # opening the terminal must not make it ours
+
+
+class Saving:
+    """How far a save has come, for the line of a failure or a Ctrl-C that
+    stops it (see `_failures`)."""
+
+    def __init__(self, name: str, guarded: GuardedKeyring) -> None:
+        self.name = name
+        self.guarded = guarded
+        self.new = True  # the name is not in accounts.json yet
+        self.held = False  # the credential manager held a password for the name
+        self.done = False  # the store's save returned
 
 
 def open_store(args: argparse.Namespace) -> tuple[SellerSpriteCredarium, GuardedKeyring]:
@@ -46,13 +73,23 @@ def _usable_accounts(store: SellerSpriteCredarium, names: list[str] | None = Non
     return accounts
 
 
+def check_name(name: str) -> None:
+    """The store's check of an account name, before any store is opened."""
+    SellerSpriteCredarium.__new__(SellerSpriteCredarium)._validate_name(name)
+
+
 def save(args: argparse.Namespace) -> int:
-    store, guarded = open_store(args)
     name, username = args.name, args.username
-    # Bad input is reported before anyone types a password for it.
-    store._validate_name(name)
+    # Bad input is reported before the credential manager is asked anything
+    # and before anyone types a password for it.
+    check_name(name)
     if any(ord(ch) < 0x20 or 0x7F <= ord(ch) < 0xA0 for ch in username):
         raise CliInputError("用户名不能包含控制字符（换行、制表符、ESC 等）")
+    if any(0xD800 <= ord(ch) < 0xE000 for ch in username):
+        # Bytes that are not UTF-8 on the command line arrive as these.
+        raise CliInputError("用户名包含无法写入账号文件的字符（不是 UTF-8 的字节，或单独的代理码位）")
+    store, guarded = open_store(args)
+    args.saving = saving = Saving(name, guarded)
     file = AccountsFile(store.meta_path)
     if not file.regular:
         raise AccountsFileError(file.damage())
@@ -61,6 +98,7 @@ def save(args: argparse.Namespace) -> int:
     # Passwords are kept by account name alone, shared by every store folder;
     # read before writing, so that a locked keyring stops the save here too.
     held = store._get_password(name)
+    saving.new, saving.held = not replacing, held is not None
     # (With a damaged file there is no telling whether the name is new here.)
     if held is not None and not replacing and file.problem is None:
         notice(
@@ -70,14 +108,14 @@ def save(args: argparse.Namespace) -> int:
     password = _read_password(from_stdin=args.password_stdin)
 
     before = set_aside_copies(store.base_dir) if file.problem is not None else set()
-    args.interrupt_note = "密码可能已经写入系统凭据管理器；重新执行这条 account save 命令即可修复这个账号"
     record = store.save(name=name, username=username, password=password)
+    saving.done = True
     set_aside = sorted(set_aside_copies(store.base_dir) - before) if file.problem is not None else []
     aside_path = str(store.base_dir / set_aside[-1]) if set_aside else None
     # Some backends accept a secret and keep nothing; only reading it back
     # tells a saved account from one that cannot log in.
     stored, failure = stored_password(store, guarded, name)
-    args.interrupt_note = None
+    args.saving = None
 
     if aside_path is not None:
         notice(f"注意：原来的账号文件{file.problem}，已原样另存为 {aside_path}")
@@ -85,7 +123,7 @@ def save(args: argparse.Namespace) -> int:
     if args.json:
         emit_json({**record, "password_stored": kept, "replaced": replacing, "set_aside": aside_path})
     elif kept:
-        print(visible(_saved_line(name, username, replacing, previous, held, password)))
+        say(visible(_saved_line(name, username, replacing, previous, held, password)))
     done = f"账号 `{name}` 的名称和用户名已写入"
     if failure is not None:
         failure.done = done
@@ -119,9 +157,9 @@ def list_accounts(args: argparse.Namespace) -> int:
     if args.json:
         emit_json(accounts)
     elif accounts:
-        print(table(["名称", "用户名"], [[a["name"], _username(a["username"])] for a in accounts]))
+        say(table(["名称", "用户名"], [[a["name"], _username(a["username"])] for a in accounts]))
     else:
-        print("还没有保存任何卖家精灵账号，请先执行 account save。")
+        say("还没有保存任何卖家精灵账号，请先执行 account save。")
     return 0
 
 
@@ -130,8 +168,8 @@ def _username(value: object) -> str:
 
 
 def get(args: argparse.Namespace) -> int:
+    check_name(args.name)
     store, _ = open_store(args)
-    store._validate_name(args.name)
     entry = _usable_accounts(store, [args.name]).get(args.name)
     password = store._get_password(args.name) if entry else None
     if entry and password:
@@ -150,7 +188,7 @@ def get(args: argparse.Namespace) -> int:
 def _show_account(args: argparse.Namespace, name: str, username: object, password: str | None) -> None:
     if args.password_only:
         if password is not None:
-            sys.stdout.write(password + "\n")
+            emit_exact(password)
     elif args.json:
         document: dict[str, object] = {"name": name, "username": username, "password_stored": password is not None}
         if password is not None and args.show_password:
@@ -164,22 +202,25 @@ def _show_account(args: argparse.Namespace, name: str, username: object, passwor
         else:
             secret = "已保存（加 --show-password 显示）"
         lines = [f"名称：{name}", f"用户名：{_username(username)}", f"密码：{secret}"]
-        print("\n".join(visible(line) for line in lines))
+        say("\n".join(visible(line) for line in lines))
 
 
 def delete(args: argparse.Namespace) -> int:
-    store, guarded = open_store(args)
     name = args.name
-    store._validate_name(name)
+    check_name(name)
+    store, guarded = open_store(args)
     # A damaged file would read as empty: nothing to delete, and a false
     # "does not exist". Entries that are not objects may be deleted, though.
     AccountsFile(store.meta_path).usable()
+    # Read first: the store's delete removes a password whether or not the
+    # file lists the account, and says nothing about it.
+    held = store._get_password(name)
     existed = store.delete(name=name)
     # The store ignores every error of the credential manager when deleting;
     # only reading back tells whether the password is really gone.
     remaining, failure = stored_password(store, guarded, name)
     if args.json:
-        emit_json({"name": name, "existed": existed,
+        emit_json({"name": name, "existed": existed, "password_existed": held is not None,
                    "password_remaining": None if failure is not None else remaining is not None})
     done = f"已从 accounts.json 删除账号 `{name}`" if existed else f"账号 `{name}` 原本就不在 accounts.json 中"
     if failure is not None or remaining is not None:
@@ -190,28 +231,37 @@ def delete(args: argparse.Namespace) -> int:
         failure.done = done
         raise failure
     if not args.json:
-        if existed:
-            print(visible(f"已删除卖家精灵账号 `{name}` 及其密码。"))
-        else:
-            print(visible(f"卖家精灵账号 `{name}` 不存在，没有删除任何内容。"))
+        say(visible(_deleted_line(name, existed, held is not None)))
     return 0
 
 
+def _deleted_line(name: str, existed: bool, had_password: bool) -> str:
+    if existed:
+        kept = " 及其密码" if had_password else "（系统凭据管理器中原本就没有它的密码）"
+        return f"已删除卖家精灵账号 `{name}`{kept}。"
+    if had_password:
+        return (f"accounts.json 中没有账号 `{name}`，但系统凭据管理器中有这个名称的密码"
+                "（没有账号信息的遗留密码），已删除这个密码。")
+    return f"卖家精灵账号 `{name}` 不存在，没有删除任何内容。"
+
+
 def _read_password(*, from_stdin: bool) -> str:
-    if from_stdin:
-        return _password_from_stdin()
+    password = _password_from_stdin() if from_stdin else _password_from_terminal()
+    if len(password.encode("utf-16-le", "surrogatepass")) > 2 * MAX_PASSWORD_UNITS:
+        raise CliInputError(TOO_LONG)
+    return password
+
+
+def _password_from_terminal() -> str:
     if not _terminal_available():
         raise CliInputError("没有可以输入密码的终端；请使用 --password-stdin 从标准输入读取密码")
-    try:
-        for _ in range(ATTEMPTS):
-            password = _prompt(PROMPT)
-            if not password:
-                return password  # the store rejects it with its own message
-            if _prompt(CONFIRM_PROMPT) == password:
-                return password
-            print("两次输入的密码不一致，请重新输入。", file=sys.stderr, flush=True)
-    except EOFError:
-        raise CliInputError("没有读到密码，账号未保存") from None
+    for _ in range(ATTEMPTS):
+        password = _prompt(PROMPT)
+        if not password:
+            return password  # the store rejects it with its own message
+        if _prompt(CONFIRM_PROMPT) == password:
+            return password
+        notice("两次输入的密码不一致，请重新输入。")
     raise CliInputError(f"连续 {ATTEMPTS} 次两次输入的密码不一致，账号未保存")
 
 
@@ -220,6 +270,10 @@ def _prompt(text: str) -> str:
 
     try:
         return getpass.getpass(text)
+    except EOFError:
+        # The cursor is still after the prompt; the error starts a line.
+        _end_terminal_line()
+        raise CliInputError("没有读到密码，账号未保存") from None
     except KeyboardInterrupt:
         # getpass leaves the cursor after its prompt on the terminal. When
         # stderr is that terminal, the notice starts a fresh line itself.
@@ -230,7 +284,7 @@ def _prompt(text: str) -> str:
 
 def _end_terminal_line() -> None:
     try:
-        fd = os.open("/dev/tty", os.O_WRONLY | os.O_NOCTTY)
+        fd = os.open(_TERMINAL_OUT, os.O_WRONLY | _NO_CTTY)
     except OSError:
         return
     try:
@@ -244,7 +298,10 @@ def _end_terminal_line() -> None:
 def _password_from_stdin() -> str:
     if sys.stdin is None:
         return ""
-    line = sys.stdin.buffer.readline()
+    # Bounded: a file or stream without line breaks must not be read whole.
+    line = sys.stdin.buffer.readline(STDIN_LIMIT)
+    if len(line) == STDIN_LIMIT and not line.endswith(b"\n"):
+        raise CliInputError(TOO_LONG)
     try:
         text = line.decode("utf-8")
     except UnicodeDecodeError:
@@ -256,10 +313,10 @@ def _password_from_stdin() -> str:
 
 
 def _terminal_available() -> bool:
-    # getpass prompts on the controlling terminal even when stdin is
-    # redirected, and falls back to stdin only if that is a terminal itself.
+    # getpass prompts on the terminal even when stdin is redirected, and on
+    # POSIX falls back to stdin only if that is a terminal itself.
     try:
-        fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY)
+        fd = os.open(_TERMINAL_IN, os.O_RDWR | _NO_CTTY)
     except OSError:
         return sys.stdin is not None and sys.stdin.isatty()
     os.close(fd)

@@ -24,6 +24,10 @@ ACCOUNTS_FILE = "accounts.json"
 # The store sets an unusable file aside as accounts.json.unreadable-<time>.
 SET_ASIDE_PREFIX = ACCOUNTS_FILE + ".unreadable-"
 
+# Descriptors are never inherited (PEP 446); O_NONBLOCK exists only on
+# POSIX, and Windows needs O_BINARY to read the bytes as they are.
+_READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+
 _JSON_TYPES = {list: "数组", str: "字符串", int: "数字", float: "数字", bool: "true 或 false", type(None): "null"}
 
 
@@ -43,7 +47,7 @@ class AccountsFile:
         # Non-blocking and checked with fstat, so that a FIFO put in the
         # file's place cannot hang the command.
         try:
-            fd = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+            fd = os.open(self.path, _READ_FLAGS)
         except FileNotFoundError:
             return
         except OSError as exc:

@@ -21,8 +21,9 @@ from keyring.backend import KeyringBackend
 from zorvan.cli._accounts_file import AccountsFile, accounts_path
 from zorvan.cli._errors import CredentialManagerFailure
 from zorvan.cli._failures import credential_manager_line
-from zorvan.cli._keyring import PROBE_ACCOUNT, GuardedKeyring, backend_name, guard
-from zorvan.cli._output import emit_json, table, visible
+from zorvan.cli._keyring import PROBE_ACCOUNT, GuardedKeyring, backend_name, guard, listed_accounts
+from zorvan.cli._output import emit_json, say, table, visible
+from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
@@ -32,6 +33,15 @@ EXIT_STATUS = {"backend": 3, "file": 1, "account": 2}
 
 # Records one problem: its kind (a key of EXIT_STATUS) and its message.
 Report = Callable[[str, str], None]
+
+# What people call the credential managers that keyring talks to.
+_KNOWN_BACKENDS = {
+    "keyring.backends.Windows.WinVaultKeyring": "Windows 凭据管理器",
+    "keyring.backends.macOS.Keyring": "macOS 钥匙串",
+    "keyring.backends.SecretService.Keyring": "Secret Service",
+    "keyring.backends.libsecret.Keyring": "Secret Service",
+    "keyring.backends.kwallet.DBusKeyring": "KDE 钱包",
+}
 
 
 def doctor(args: argparse.Namespace) -> int:
@@ -48,8 +58,16 @@ def doctor(args: argparse.Namespace) -> int:
         _check_folder(store_dir, problem)
     backend, chained, guarded, round_trip = _inspect_backend(problem)
     accounts: list[dict[str, Any]] = []
+    unlisted: list[str] | None = None
     if folder["exists"] and folder["is_dir"]:
-        accounts = _inspect_accounts(args.config_dir, meta_path, guarded, problem)
+        # The folder exists, so building the store creates nothing.
+        store = SellerSpriteCredarium(base_dir=args.config_dir)
+        names = _inspect_accounts(store, meta_path, guarded, accounts, problem)
+        # Passwords no account of this folder owns: another folder's accounts
+        # of the same name, or what a save stopped half-way left behind.
+        if guarded is not None and names is not None:
+            held = listed_accounts(guarded, credarium._KEYRING_SERVICE, store._keyring_account(""))
+            unlisted = None if held is None else [n for n in held if n not in names]
 
     status = next((EXIT_STATUS[k] for k in EXIT_STATUS if any(p["kind"] == k for p in problems)), 0)
     if args.json:
@@ -60,11 +78,12 @@ def doctor(args: argparse.Namespace) -> int:
             **({"chained_backends": chained} if chained is not None else {}),
             "round_trip": round_trip,
             "accounts": accounts,
+            "unlisted_passwords": unlisted,
             "problems": problems,
             "ok": not problems,
         })
     else:
-        _print_report(folder, accounts_file, backend, round_trip, chained, accounts, problems)
+        _print_report(folder, accounts_file, backend, round_trip, chained, accounts, unlisted, problems)
     return status
 
 
@@ -165,15 +184,18 @@ def _stores_plain_text(backend: KeyringBackend) -> bool:
 
 
 def _inspect_accounts(
-    config_dir: Path | None, meta_path: Path, guarded: GuardedKeyring | None, problem: Report
-) -> list[dict[str, Any]]:
+    store: SellerSpriteCredarium,
+    meta_path: Path,
+    guarded: GuardedKeyring | None,
+    accounts: list[dict[str, Any]],
+    problem: Report,
+) -> set[str] | None:
+    """Adds each account to `accounts`, with whether its password is there;
+    the names in the file, or None when it cannot be read."""
     file = AccountsFile(meta_path)
     if file.problem is not None:
         problem("file", file.damage())
-        return []
-    # The folder exists, so building the store creates nothing.
-    store = SellerSpriteCredarium(base_dir=config_dir)
-    accounts = []
+        return None
     for name, entry in (file.accounts or {}).items():
         if not isinstance(entry, dict):
             problem("file", f"{meta_path} 中账号 `{name}` 的内容不是 JSON 对象")
@@ -182,7 +204,12 @@ def _inspect_accounts(
         if not isinstance(username, str) or not username:
             problem("file", f"{meta_path} 中账号 `{name}` 没有用户名")
         password_stored = None
-        if guarded is not None:
+        refused = _refused(store, name)
+        if refused is not None:
+            # Only a hand-edited file holds such a name; the credential
+            # manager is not asked about it (it may not take the name at all).
+            problem("file", f"{meta_path} 中的账号名称 `{name}` 无效（{refused}），无法使用；请修正这个文件")
+        elif guarded is not None:
             found, failure = guarded.check(credarium._KEYRING_SERVICE, store._keyring_account(name))
             if failure is not None:
                 problem("backend", credential_manager_line(failure))
@@ -196,7 +223,16 @@ def _inspect_accounts(
                         f"请重新执行 account save --name {name}",
                     )
         accounts.append({"name": name, "username": username, "password_stored": password_stored})
-    return accounts
+    return set(file.accounts or {})
+
+
+def _refused(store: SellerSpriteCredarium, name: str) -> str | None:
+    """Why the store refuses the account name, or None."""
+    try:
+        store._validate_name(name)
+    except InvalidCollectOptionError as exc:
+        return str(exc)
+    return None
 
 
 def _mode(info: dict[str, Any]) -> str:
@@ -212,13 +248,14 @@ def _print_report(
     round_trip: bool | None,
     chained: list[str] | None,
     accounts: list[dict[str, Any]],
+    unlisted: list[str] | None,
     problems: list[dict[str, str]],
 ) -> None:
     trip = {True: "（测试条目写入、读回、删除都正常）", False: "（测试条目没有通过，见下面的问题）", None: ""}
     lines = [
         f"存储目录：{visible(folder['path'])}{_mode(folder)}",
         f"账号文件：{visible(accounts_file['path'])}{_mode(accounts_file)}",
-        f"凭据管理器：{visible(backend or '（无法加载）')}{trip[round_trip]}",
+        f"凭据管理器：{visible(_known_as(backend) or '（无法加载）')}{trip[round_trip]}",
     ]
     if chained:
         lines += [f"  串联：{visible(name)}" for name in chained]
@@ -229,9 +266,20 @@ def _print_report(
         lines += ["账号：", *("  " + row for row in table(["名称", "用户名", "密码"], rows).splitlines())]
     else:
         lines.append("账号：（无）")
+    if unlisted:
+        lines += [
+            "凭据管理器中没有账号信息的密码（可能属于另一个配置目录中的同名账号；"
+            "不再需要时可用 zorvan account delete --name <名称> 删除）：",
+            *(f"  {visible(name)}" for name in unlisted),
+        ]
     if problems:
         lines.append(f"发现 {len(problems)} 个问题：")
         lines += [f"  - {p['message']}" for p in problems]
     else:
         lines.append("未发现问题。")
-    print("\n".join(lines))
+    say("\n".join(lines))
+
+
+def _known_as(backend: str | None) -> str | None:
+    known = _KNOWN_BACKENDS.get(backend or "")
+    return f"{known}（{backend}）" if known else backend

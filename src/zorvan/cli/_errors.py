@@ -26,6 +26,15 @@ class AccountsFileError(ZorvanError):
     """accounts.json exists but cannot serve the command (exit status 1)."""
 
 
+class OutputFailure(ZorvanError):
+    """stdout or stderr could not be written (exit status 1); `stream` is
+    "stdout" or "stderr"."""
+
+    def __init__(self, stream: str, error: OSError) -> None:
+        super().__init__(error.strerror or str(error))
+        self.stream = stream
+
+
 class CredentialManagerFailure(ZorvanError):
     """The credential manager failed while the command line used it (exit status 3).
 

@@ -1,5 +1,6 @@
 """The one place where a failure becomes the line the user reads and the
-exit status scripts test: 1 file system, 2 bad input, 3 credential manager.
+exit status scripts test: 1 file system or output, 2 bad input, 3
+credential manager, 130 Ctrl-C.
 
 Handlers raise; they never print errors or pick exit statuses themselves.
 Only the error path imports this module.
@@ -12,8 +13,12 @@ import sys
 from argparse import Namespace
 from pathlib import Path
 
-from zorvan.cli._errors import AccountsFileError, CliInputError, CredentialManagerFailure, UsageError
+from zorvan.cli._errors import AccountsFileError, CliInputError, CredentialManagerFailure, OutputFailure, UsageError
 from zorvan.errors import ZorvanError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from zorvan.cli._account import Saving
 
 EXIT_FILES = 1
 EXIT_INPUT = 2
@@ -24,6 +29,15 @@ _VERBS = {"write": "保存密码", "read": "读取密码", "delete": "删除密�
 
 def describe(exc: BaseException, args: Namespace | None) -> tuple[int, str] | None:
     """(exit status, one line) for a failure the command line knows, else None."""
+    described = _describe(exc, args)
+    if described is None or described[0] == EXIT_KEYRING:
+        return described
+    # A save that failed after its password was written says so: the
+    # credential manager then holds a password the file does not list.
+    return described[0], described[1] + _written_note(args)
+
+
+def _describe(exc: BaseException, args: Namespace | None) -> tuple[int, str] | None:
     # The store's and the map's errors are matched by class; their modules
     # are loaded already whenever one of their errors is here.
     from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
@@ -42,11 +56,36 @@ def describe(exc: BaseException, args: Namespace | None) -> tuple[int, str] | No
         return EXIT_INPUT, str(exc) + _country_hint(getattr(args, "country", ""))
     if isinstance(exc, (CliInputError, InvalidCollectOptionError)):
         return EXIT_INPUT, str(exc)
+    if isinstance(exc, OutputFailure):
+        return EXIT_FILES, f"无法写出输出：{exc}"
     if isinstance(exc, OSError):
         return EXIT_FILES, _os_error_line(exc, args)
     if isinstance(exc, (AccountsFileError, ZorvanError)):
         return EXIT_FILES, str(exc)
     return None
+
+
+def interrupted_line(args: Namespace | None) -> str:
+    """The line for Ctrl-C: what a save had done by then."""
+    saving: Saving | None = getattr(args, "saving", None)
+    if saving is None:
+        return "已取消"
+    if not saving.guarded.write_started:
+        return "已取消：没有写入任何内容"
+    return "已取消：密码可能已经写入系统凭据管理器；重新执行这条 account save 命令即可修复这个账号"
+
+
+def _written_note(args: Namespace | None) -> str:
+    saving: Saving | None = getattr(args, "saving", None)
+    if saving is None or saving.done or not saving.guarded.write_done:
+        return ""
+    written = "新密码已经替换了系统凭据管理器中原来的密码" if saving.held else "密码已经写入系统凭据管理器"
+    if not saving.new:
+        return f"；{written}，accounts.json 保持原样；问题解决后重新执行这条 account save 命令即可"
+    note = f"；{written}，但 accounts.json 中没有账号 `{saving.name}`；问题解决后重新执行这条 account save 命令"
+    if not saving.held:
+        note += f"，或执行 zorvan account delete --name {saving.name} 删除这个密码"
+    return note
 
 
 def credential_manager_line(failure: CredentialManagerFailure) -> str:
@@ -78,22 +117,54 @@ def _load_line(failure: CredentialManagerFailure) -> str:
     return f"无法加载系统凭据管理器{cause}；{_missing_backend_advice()}"
 
 
+# gnome-keyring-daemon --unlock reads the password up to the end of its
+# input, a final line break included, and does nothing at all when a daemon
+# is running already (a keyring call starts one through D-Bus); --replace
+# takes the running one's place, unlocking or creating the login keyring.
+_REPLACE_DAEMON = 'read -rs p && printf %s "$p" | gnome-keyring-daemon --replace --unlock --components=secrets'
+_NO_NEWLINE = "（交给守护进程的密码不能带最后的换行，所以用 printf %s，不要用 echo）"
+
+# Advice by kind of error, then by platform: the Secret Service's errors
+# come from Linux and the other Unix systems, a refused keychain from macOS.
+_ADVICE = {
+    "locked": {
+        "posix": "密钥环已锁定：请在桌面的密钥环程序（如“密码和密钥”）中解锁；没有桌面时（如通过 SSH 登录）"
+        f"执行 {_REPLACE_DAEMON}，输入密钥环密码后回车，然后重试{_NO_NEWLINE}",
+        "macos": "钥匙串已锁定或拒绝了访问：请在弹出的窗口中允许访问，或执行 security unlock-keychain "
+        "解锁登录钥匙串，然后重试",
+    },
+    "uninitialised": {
+        "posix": "Secret Service 没有可用的默认密钥环（守护进程启动时没有登录密码，通过 SSH 登录时常见）："
+        f"请在桌面的密钥环程序中创建默认密钥环；没有桌面时执行 {_REPLACE_DAEMON}，"
+        f"输入一个新密码后回车，创建并解锁 login 密钥环，然后重试{_NO_NEWLINE}",
+    },
+    "missing": {
+        "posix": "请安装并解锁 Secret Service（例如 gnome-keyring，Debian/Ubuntu 可执行 "
+        "apt-get install gnome-keyring），然后运行 zorvan account doctor 检查",
+        "macos": "请确认 macOS 钥匙串可以使用（“钥匙串访问”中的登录钥匙串存在并已解锁），"
+        "然后运行 zorvan account doctor 检查",
+        "windows": "请确认 Windows 凭据管理器可以使用，并且安装了 keyring 在 Windows 上需要的 pywin32-ctypes，"
+        "然后运行 zorvan account doctor 检查",
+    },
+}
+_DOCTOR_ADVICE = "可用 zorvan account doctor 检查"
+
+
+def _platform_advice(kind: str) -> str:
+    from zorvan.config import PLATFORM
+
+    return _ADVICE[kind].get(PLATFORM, _DOCTOR_ADVICE)
+
+
 def _advice(failure: CredentialManagerFailure) -> str:
     kind = (failure.error_type or "").rpartition(".")[2]
     if kind in ("KeyringLocked", "LockedException"):
-        return (
-            "密钥环已锁定：请在桌面的密钥环程序（如“密码和密钥”）中解锁，"
-            "或执行 gnome-keyring-daemon --unlock 并输入密钥环密码，然后重试"
-        )
+        return _platform_advice("locked")
     if kind == "InitError":
-        return (
-            "Secret Service 没有可用的默认密钥环（守护进程启动时没有登录密码，或通过 SSH 登录时常见）："
-            "请在桌面的密钥环程序中创建默认密钥环，或执行 gnome-keyring-daemon --unlock "
-            "并输入新密码，创建并解锁 login 密钥环，然后重试"
-        )
+        return _platform_advice("uninitialised")
     if _without_session_bus() and _needs_session_bus(failure):
         return _NO_BUS_ADVICE
-    return "可用 zorvan account doctor 检查"
+    return _DOCTOR_ADVICE
 
 
 def _needs_session_bus(failure: CredentialManagerFailure) -> bool:
@@ -105,8 +176,9 @@ def _needs_session_bus(failure: CredentialManagerFailure) -> bool:
 
 _NO_BUS_ADVICE = (
     "当前没有 D-Bus 会话（没有图形界面的服务器或 SSH 登录时常见），Secret Service 无法使用："
-    "请在 dbus-run-session 启动的会话中先执行 gnome-keyring-daemon --unlock，再运行 zorvan，"
-    "例如 dbus-run-session -- sh -c 'gnome-keyring-daemon --unlock --components=secrets; zorvan …'"
+    "请在 dbus-run-session 启动的会话中先解锁密钥环，再运行 zorvan，例如 dbus-run-session -- bash -c "
+    "'read -rsp 密钥环密码： p && printf %s \"$p\" | gnome-keyring-daemon --unlock --components=secrets && zorvan …'"
+    + _NO_NEWLINE
 )
 
 
@@ -117,11 +189,7 @@ def _without_session_bus() -> bool:
 def _missing_backend_advice() -> str:
     if _without_session_bus():
         return _NO_BUS_ADVICE
-    return (
-        "请安装并解锁系统凭据管理器：macOS 钥匙串、Windows 凭据管理器，"
-        "或 Linux 上的 Secret Service（例如 gnome-keyring，Debian/Ubuntu 可执行 "
-        "apt-get install gnome-keyring），然后运行 zorvan account doctor 检查"
-    )
+    return _platform_advice("missing")
 
 
 def _country_hint(country: object) -> str:

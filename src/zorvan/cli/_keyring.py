@@ -11,6 +11,7 @@ into its own error.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Callable
 from typing import Any
 
@@ -48,6 +49,10 @@ class GuardedKeyring(KeyringBackend):
         # The store ignores every error of a delete; it is kept here so that
         # the command line can still tell why a password outlived it.
         self.delete_failure: CredentialManagerFailure | None = None
+        # Whether a write was asked for, and whether one returned: a save
+        # that fails after that has left a password behind.
+        self.write_started = False
+        self.write_done = False
 
     def get_password(self, service: str, username: str) -> str | None:
         value: object = self._call("read", self.inner.get_password, service, username)
@@ -58,7 +63,9 @@ class GuardedKeyring(KeyringBackend):
         return value
 
     def set_password(self, service: str, username: str, password: str) -> None:
+        self.write_started = True
         self._call("write", self.inner.set_password, service, username, password)
+        self.write_done = True
 
     def delete_password(self, service: str, username: str) -> None:
         self.delete_failure = None
@@ -69,6 +76,7 @@ class GuardedKeyring(KeyringBackend):
             raise
 
     def _call(self, action: str, method: Any, *args: str) -> Any:
+        waiting = _tell_when_slow(action)
         try:
             return method(*args)
         except NoKeyringError:
@@ -77,6 +85,9 @@ class GuardedKeyring(KeyringBackend):
             # `from None`: the original may quote the password; only its
             # class (and, for reads and deletes, its words) are kept.
             raise CredentialManagerFailure(action, self.inner_name, error=exc) from None
+        finally:
+            if waiting is not None:
+                waiting.cancel()
 
     def check(self, service: str, username: str) -> tuple[str | None, CredentialManagerFailure | None]:
         """(the password or None, the failure) of a read that never raises."""
@@ -99,16 +110,82 @@ class GuardedKeyring(KeyringBackend):
         return None
 
 
+# How long a call may take before the person at the terminal is told why
+# nothing happens; an unlock prompt can wait for them without any limit.
+SLOW_SECONDS = 1.0
+_VERBS = {"load": "加载", "write": "保存密码", "read": "读取密码", "delete": "删除密码"}
+# What a credential manager that does not answer is most likely waiting for.
+_WAITING_FOR = {
+    "posix": "它可能在等你解锁密钥环（请看桌面上是否弹出了解锁窗口）",
+    "macos": "它可能在等你在弹出的窗口中允许访问钥匙串",
+    "windows": "它可能在等你回应弹出的窗口",
+}
+
+
+def _tell_when_slow(action: str) -> Any:
+    """A timer that says, after SLOW_SECONDS, what the command waits for;
+    None when stderr is no terminal, where nobody would read it."""
+    if sys.stderr is None or not sys.stderr.isatty():
+        return None
+    import threading
+
+    from zorvan.config import PLATFORM
+
+    line = f"正在等待系统凭据管理器{_VERBS[action]}……{_WAITING_FOR[PLATFORM]}；按 Ctrl-C 可以取消"
+    timer = threading.Timer(SLOW_SECONDS, _notice_quietly, [line])
+    timer.daemon = True
+    timer.start()
+    return timer
+
+
+def _notice_quietly(line: str) -> None:
+    from contextlib import suppress
+
+    from zorvan.cli._output import notice
+
+    # A notice that cannot be written must not end in a traceback from its thread.
+    with suppress(Exception):
+        notice(line)
+
+
+def listed_accounts(guarded: GuardedKeyring, service: str, prefix: str) -> list[str] | None:
+    """The names of the accounts whose passwords the credential manager holds
+    under `service` (their entries' account part starts with `prefix`), where
+    it can be searched: the Secret Service can. None where it cannot be
+    searched, or the search failed."""
+    members = [guarded.inner, *(getattr(guarded.inner, "backends", None) or [])]
+    for backend in members:
+        if backend_name(backend) != "keyring.backends.SecretService.Keyring":
+            continue
+        from contextlib import closing
+
+        try:
+            collection = backend.get_preferred_collection()
+            # Searched by the backend's own attribute names (its scheme).
+            query = backend._query(service)
+            key = backend.schemes[backend.scheme]["username"]
+            with closing(collection.connection):
+                found = [item.get_attributes().get(key, "") for item in collection.search_items(query)]
+        except Exception:  # noqa: BLE001  (a search that fails only means no list)
+            return None
+        return sorted(name[len(prefix):] for name in found if name.startswith(prefix))
+    return None
+
+
 def guard() -> GuardedKeyring:
     """The active backend behind a GuardedKeyring, installed as keyring's own.
 
     Loading the backend runs whatever PYTHON_KEYRING_BACKEND or keyringrc
     names; any error of that becomes a failure of action "load".
     """
+    waiting = _tell_when_slow("load")
     try:
         active = keyring.get_keyring()
     except Exception as exc:  # noqa: BLE001  (whatever the named module raises)
         raise CredentialManagerFailure("load", None, error=exc) from None
+    finally:
+        if waiting is not None:
+            waiting.cancel()
     if isinstance(active, GuardedKeyring):
         return active
     guarded = GuardedKeyring(active)

@@ -6,7 +6,7 @@ import argparse
 
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.cli._errors import CliInputError
-from zorvan.cli._output import emit_json, table, visible
+from zorvan.cli._output import emit_json, say, table, visible
 
 
 def list_marketplaces(args: argparse.Namespace) -> int:
@@ -14,7 +14,7 @@ def list_marketplaces(args: argparse.Namespace) -> int:
     if args.json:
         emit_json(rows)
     else:
-        print(table(["国家", "站点"], [[r["country"], r["base_url"]] for r in rows]))
+        say(table(["国家", "站点"], [[r["country"], r["base_url"]] for r in rows]))
     return 0
 
 
@@ -23,14 +23,16 @@ def resolve(args: argparse.Namespace) -> int:
     if args.json:
         emit_json({"country": marketplace.country, "base_url": marketplace.base_url})
     else:
-        print(f"国家：{marketplace.country}\n站点：{marketplace.base_url}")
+        say(f"国家：{marketplace.country}\n站点：{marketplace.base_url}")
     return 0
 
 
 def product_url(args: argparse.Namespace) -> int:
     # The map builds an address from any text it is given; an address from
     # an empty or malformed ASIN leads nowhere, so it is refused here.
-    asin = args.asin.strip().upper()
+    # ASCII is checked before upper-casing, which turns "ı" into "I" and "ſ"
+    # into "S".
+    asin = args.asin.strip()
     if not (len(asin) == 10 and asin.isascii() and asin.isalnum()):
         raise CliInputError(f"ASIN `{visible(args.asin)}` 无效：应为 10 位英文字母或数字，例如 B0EXAMPLE1")
     # Resolving first gives the normalised country code for the JSON document.
@@ -39,5 +41,5 @@ def product_url(args: argparse.Namespace) -> int:
     if args.json:
         emit_json({"asin": args.asin, "country": country, "url": url})
     else:
-        print(url)
+        say(url)
     return 0

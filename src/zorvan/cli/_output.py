@@ -1,16 +1,26 @@
 """How the command line writes: JSON documents, aligned tables, one-line notices.
 
 Everything meant for a person passes through `visible`, so that a name,
-username or path holding terminal control sequences is shown, not obeyed.
+username or path holding terminal control sequences is shown, not obeyed,
+and is written in the stream's own encoding, with a backslash escape for
+what that encoding cannot show (`use_streams`). What a program reads (JSON,
+--password-only) is UTF-8 whatever the code page, and exact. A stream that
+cannot be written raises OutputFailure, so that the failure is reported as
+the output's, never as the store's.
 """
 
 from __future__ import annotations
 
+import io
+import os
 import sys
+
+from zorvan.cli._errors import OutputFailure
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Sequence
+    from typing import TextIO
 
 # Characters a terminal acts on instead of showing, or that reorder the text
 # around them: C0 controls, DEL, C1 controls, the bidirectional marks,
@@ -53,14 +63,74 @@ def emit_json(document: object) -> None:
     text = json.dumps(document, ensure_ascii=False, indent=2)
     if any(ord(ch) in _UNSAFE_IN_JSON for ch in text):
         text = "".join(f"\\u{ord(ch):04x}" if ord(ch) in _UNSAFE_IN_JSON else ch for ch in text)
-    print(text)
+    emit_exact(text)
+
+
+def emit_exact(text: str) -> None:
+    """`text` and a line break on stdout as UTF-8, for a program to read."""
+    out = sys.stdout
+    buffer = getattr(out, "buffer", None)
+    if buffer is None:  # a stream of text only (an embedding program's)
+        _write(out, "stdout", text + "\n")
+        return
+    try:
+        out.flush()
+        buffer.write(text.encode("utf-8") + b"\n")
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputFailure("stdout", exc) from None
+
+
+def say(text: str) -> None:
+    """One or more lines for a person on stdout."""
+    _write(sys.stdout, "stdout", text + "\n")
 
 
 def notice(text: str, *, fresh_line: bool = False) -> None:
     # One line on stderr, whatever the message quotes, so that scripts can
     # read it line by line.
     start = "\n" if fresh_line else ""
-    print(f"{start}zorvan: {visible(text)}", file=sys.stderr, flush=True)
+    _write(sys.stderr, "stderr", f"{start}zorvan: {visible(text)}\n", flush=True)
+
+
+def _write(stream: TextIO | None, name: str, text: str, *, flush: bool = False) -> None:
+    if stream is None:  # no such stream at all (pythonw.exe on Windows)
+        return
+    try:
+        stream.write(text)
+        if flush:
+            stream.flush()
+    except BrokenPipeError:
+        raise  # the reader went away: nothing to report, and no one to report it to
+    except OSError as exc:
+        raise OutputFailure(name, exc) from None
+
+
+def use_streams() -> None:
+    """Human text in each stream's own encoding: what it cannot encode is
+    written as a backslash escape instead of failing the command."""
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+            stream.reconfigure(errors="backslashreplace")
+
+
+def finish_output() -> None:
+    """Writes out what stdout still holds, so that a failure to do so is
+    reported like any other rather than at exit."""
+    _write(sys.stdout, "stdout", "", flush=True)
+
+
+def discard(name: str) -> None:
+    """Points a stream that failed at the null device: Python flushes it
+    again at exit, and that flush must not fail a second time."""
+    stream = getattr(sys, name)
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):
+        pass
 
 
 def _width(text: str) -> int:

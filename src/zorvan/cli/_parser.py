@@ -132,7 +132,9 @@ class _Version(argparse.Action):
             version = metadata.version("zorvan")
         except metadata.PackageNotFoundError:
             version = "unknown"
-        print(f"{PROG} {version}")
+        from zorvan.cli._output import say
+
+        say(f"{PROG} {version}")
         parser.exit()
 
 
@@ -203,12 +205,25 @@ def _directory(text: str) -> Path:
     return Path(text).expanduser()
 
 
-_CONFIG_DIR_HELP = (
-    "配置目录，账号名称和用户名保存在其中的 seller_sprite/accounts.json"
-    "（默认由环境变量 ZORVAN_CONFIG_DIR 或 XDG_CONFIG_HOME 决定，通常是 ~/.config/zorvan）。"
-    "密码不在配置目录里：系统凭据管理器按账号名称保存密码，"
-    "所以不同配置目录中同名的账号共用同一个密码"
-)
+# Where the configuration folder is by default, in each platform's words
+# (as zorvan.config finds it; that module is not loaded for a marketplace
+# command, so the platform is told by sys.platform here).
+_DEFAULT_CONFIG_DIR = {
+    "win32": "环境变量 ZORVAN_CONFIG_DIR，否则是 %APPDATA%\\zorvan",
+    "darwin": "环境变量 ZORVAN_CONFIG_DIR，否则是 ~/Library/Application Support/zorvan",
+}
+
+
+def _config_dir_help() -> str:
+    default = _DEFAULT_CONFIG_DIR.get(
+        sys.platform, "环境变量 ZORVAN_CONFIG_DIR 或 XDG_CONFIG_HOME 决定，通常是 ~/.config/zorvan"
+    )
+    return (
+        "配置目录，账号名称和用户名保存在其中的 seller_sprite/accounts.json"
+        f"（默认由{default}）。"
+        "密码不在配置目录里：系统凭据管理器按账号名称保存密码，"
+        "所以不同配置目录中同名的账号共用同一个密码"
+    )
 
 
 def _options(
@@ -260,7 +275,7 @@ def build_parser() -> _Parser:
         formatter_class=_HelpFormatter,
     )
     parser.add_argument("--version", action=_Version, help="显示版本并退出")
-    parser.add_argument("--config-dir", type=_directory, metavar="DIR", default=None, help=_CONFIG_DIR_HELP)
+    parser.add_argument("--config-dir", type=_directory, metavar="DIR", default=None, help=_config_dir_help())
     groups = _subcommands(parser, "group", "命令")
 
     account = _command(
@@ -364,10 +379,13 @@ def build_parser() -> _Parser:
     completion = _command(
         parser, groups, "completion", help="输出 shell 补全脚本",
         description="输出 bash 或 zsh 的补全脚本。",
-        epilog="示例：\n  zorvan completion bash > ~/.local/share/bash-completion/completions/zorvan\n"
-        "  zorvan completion zsh > ~/.zfunc/_zorvan   # ~/.zfunc 需在 fpath 中",
+        epilog="示例：\n  dir=\"${XDG_DATA_HOME:-$HOME/.local/share}/bash-completion/completions\"\n"
+        "  mkdir -p \"$dir\" && zorvan completion bash > \"$dir/zorvan\"\n"
+        "  mkdir -p ~/.zfunc && zorvan completion zsh > ~/.zfunc/_zorvan   # ~/.zfunc 需在 fpath 中",
     )
-    completion.add_argument("shell", choices=["bash", "zsh"], metavar="SHELL", help="bash 或 zsh")
+    completion.add_argument("shell", choices=["bash", "zsh"], nargs="?", metavar="SHELL", help="bash 或 zsh")
+    # What the scripts run for account names: a list from accounts.json.
+    completion.add_argument("--account-names", action="store_true", help=argparse.SUPPRESS)
     completion.set_defaults(handler="_completion.completion")
     return parser
 
