@@ -25,6 +25,7 @@ import os
 import shlex
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from collections.abc import Iterator
 from pathlib import Path
@@ -35,7 +36,8 @@ from keyring.errors import KeyringError, PasswordDeleteError
 
 DEMO_DIR = Path(__file__).resolve().parent
 TESTS_DIR = DEMO_DIR.parent / "tests"
-ZORVAN = Path(sys.executable).parent / "zorvan"
+# The launcher pip installed with this interpreter: bin/zorvan, or Scripts\zorvan.exe.
+ZORVAN = Path(sysconfig.get_path("scripts")) / ("zorvan.exe" if sys.platform == "win32" else "zorvan")
 
 KEYRING_FILE_VARIABLE = "ZORVAN_DEMO_KEYRING_FILE"
 FILE_BACKEND = "main_job.PlaintextFileKeyring"

@@ -7,21 +7,26 @@ import os
 import re
 import signal
 import sys
+import sysconfig
 from pathlib import Path
+from typing import AnyStr
 
 import pytest
 
 WINDOWS = sys.platform == "win32"
 
-# accounts.json is text: each line break is the platform's.
-LINE_BREAK = b"\r\n" if WINDOWS else b"\n"
+# Text mode writes each "\n" as the platform's line break: accounts.json,
+# and what a child prints.
+LINE_BREAK = "\r\n" if WINDOWS else "\n"
 # The status of a child that Popen.kill() ended: SIGKILL, or TerminateProcess(1).
 KILLED = 1 if WINDOWS else -getattr(signal, "SIGKILL", 9)
 
 
-def as_stored(content: bytes) -> bytes:
-    """The bytes the store writes for `content`, LF-separated."""
-    return content.replace(b"\n", LINE_BREAK)
+def text_mode(content: AnyStr) -> AnyStr:
+    """`content`, written with "\n" for line breaks, as text mode writes it here."""
+    if isinstance(content, bytes):
+        return content.replace(b"\n", LINE_BREAK.encode())
+    return content.replace("\n", LINE_BREAK)
 
 
 def os_error(errno_: int, winerror: int, filename: str | Path) -> tuple[type[OSError], str]:
@@ -45,6 +50,12 @@ def mode(posix_mode: int, *, folder: bool = False) -> int:
         return posix_mode
     bits = 0o666 if posix_mode & 0o200 else 0o444
     return bits | 0o111 if folder else bits
+
+
+def command(name: str) -> Path:
+    """The launcher pip installed for a package's command, in the scripts
+    folder of this interpreter: bin/ on POSIX, Scripts\\ with .exe on Windows."""
+    return Path(sysconfig.get_path("scripts")) / (f"{name}.exe" if WINDOWS else name)
 
 
 def address(obj: object) -> str:

@@ -20,7 +20,7 @@ import traceback
 import pytest
 
 from permissions import needs_permissions
-from platforms import as_stored, mkfifo, mode, no_fifos, no_rlimits, no_symlinks, os_error
+from platforms import mkfifo, mode, no_fifos, no_rlimits, no_symlinks, os_error, text_mode
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -29,7 +29,7 @@ SOURCE = "zorvan/seller_sprite/services/credarium"
 METHOD = "zorvan.seller_sprite.services.credarium.SellerSpriteCredarium."
 SHOP, SELLER = "店铺二", "卖家乙"
 EXAMPLE = {"main": {"username": "seller-a"}, SHOP: {"username": SELLER}}
-EXAMPLE_BYTES = as_stored((
+EXAMPLE_BYTES = text_mode((
     '{\n  "main": {\n    "username": "seller-a"\n  },\n'
     f'  "{SHOP}": {{\n    "username": "{SELLER}"\n  }}\n}}'
 ).encode())
@@ -143,7 +143,7 @@ def test_write_over_a_fifo_does_not_block(store):
 @pytest.mark.parametrize("accounts, content", [
     ({}, b"{}"),
     (EXAMPLE, EXAMPLE_BYTES),
-    ({'q"\\\n\x01': {"username": "é"}}, as_stored('{\n  "q\\"\\\\\\n\\u0001": {\n    "username": "é"\n  }\n}'.encode())),
+    ({'q"\\\n\x01': {"username": "é"}}, text_mode('{\n  "q\\"\\\\\\n\\u0001": {\n    "username": "é"\n  }\n}'.encode())),
 ], ids=["empty", "two accounts", "escapes"])
 def test_file_holds_exactly_the_indented_json(store, accounts, content):
     assert store._save_accounts(accounts) is None

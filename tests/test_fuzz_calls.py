@@ -25,7 +25,7 @@ import keyring
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
-from platforms import as_stored
+from platforms import text_mode
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
@@ -246,7 +246,7 @@ def no_attribute(obj, attribute):
 def encoded(accounts):
     """The bytes that a write of `accounts` puts in the file, or the error it raises."""
     try:
-        return as_stored(json.dumps(accounts, ensure_ascii=False, indent=2).encode())
+        return text_mode(json.dumps(accounts, ensure_ascii=False, indent=2).encode())
     except Exception as exc:
         return Raises(type(exc), str(exc))
 

@@ -14,7 +14,7 @@ import threading
 import pytest
 
 from permissions import needs_permissions
-from platforms import as_stored, mkfifo, no_fifos, no_symlinks, os_error
+from platforms import mkfifo, no_fifos, no_symlinks, os_error, text_mode
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
@@ -144,7 +144,7 @@ def test_hostile_content_reads_as_its_mapping_or_as_empty_and_survives_the_next_
 
     result, error = save_new(store)
     try:
-        data = as_stored(json.dumps({**(accounts or {}), "new": NEW}, ensure_ascii=False, indent=2).encode())
+        data = text_mode(json.dumps({**(accounts or {}), "new": NEW}, ensure_ascii=False, indent=2).encode())
     except UnicodeEncodeError as exc:  # a value the file cannot hold: the save fails, the file stays
         assert (type(error), str(error)) == (UnicodeEncodeError, str(exc))
         assert sorted(os.listdir(store.base_dir)) == ["accounts.json", LOCK]
