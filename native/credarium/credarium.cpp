@@ -10,8 +10,6 @@
 #include "credarium_table.hpp"
 #include "files.hpp"
 
-#include <cerrno>
-
 namespace credarium {
 
 using namespace frame;
@@ -99,8 +97,10 @@ bool ready_change(Borrowed self, files::StoreLock& lock, files::Reservation* roo
     case files::StoreLock::Outcome::timed_out:
         break;
     }
-    Ref error = call(borrowed(PyExc_TimeoutError), Ref(steal, PyLong_FromLong(ETIMEDOUT)),
-                     string(S::msg_lock_timeout), lock.lock_file_name());
+    // errno.ETIMEDOUT as the interpreter has it: on Windows that is Winsock's
+    // number, not the C runtime's.
+    Ref timed_out = get_attr(import_module(S::errno_module), S::timed_out_errno);
+    Ref error = call(borrowed(PyExc_TimeoutError), timed_out, string(S::msg_lock_timeout), lock.lock_file_name());
     if (error) PyErr_SetObject(PyExc_TimeoutError, error);
     return false;
 }
@@ -124,6 +124,56 @@ bool is_encodable(Borrowed text)
         if (Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, i))) return false;
     }
     return true;
+}
+
+// `c` upper-cased the way Windows compares names regardless of case: one
+// UTF-16 unit at a time, so a character outside the Basic Multilingual Plane
+// (two units) stays as it is.
+Py_UCS4 upper_case_unit(Py_UCS4 c)
+{
+    if (c > 0xFFFF) return c;
+    Py_UCS4 upper = Py_UNICODE_TOUPPER(c);
+    return upper > 0xFFFF ? c : upper;
+}
+
+bool same_upper_case(Borrowed a, Borrowed b)
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a.ptr());
+    if (length != PyUnicode_GET_LENGTH(b.ptr())) return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (upper_case_unit(PyUnicode_READ_CHAR(a.ptr(), i)) != upper_case_unit(PyUnicode_READ_CHAR(b.ptr(), i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A saved account other than `name` whose name a credential manager that
+// ignores case would take for `name` (so that the two would share one
+// password), or None. Windows' own comparison decides, and so does
+// casefold(), which also catches what a newer Unicode table or a full case
+// mapping makes equal. An exact match elsewhere in the file does not help:
+// another name clashing is enough to refuse.
+Ref name_clashing_in_case(Borrowed self, Borrowed name)
+{
+    Ref accounts = call_method(self, S::_load_accounts);
+    Ref folded = accounts ? call_method(name, S::casefold) : Ref();
+    if (!folded) return nullptr;
+    Ref clash(borrow, Py_None);
+    bool walked = for_each_item(accounts, [&](Borrowed saved, Borrowed) {
+        if (clash.ptr() != Py_None || !PyUnicode_Check(saved.ptr()) || PyUnicode_Compare(saved, name) == 0) {
+            return true;
+        }
+        if (!same_upper_case(saved, name)) {
+            Ref saved_folded = call_method(saved, S::casefold);
+            if (!saved_folded) return false;
+            if (PyUnicode_Compare(saved_folded, folded) != 0) return true;
+        }
+        clash = Ref(borrow, saved.ptr());
+        return true;
+    });
+    if (!walked) return nullptr;
+    return clash;
 }
 
 /* ---------------------------------------------------------------------------
@@ -188,6 +238,18 @@ Ref save(const Trace& trace, Borrowed self, Borrowed name, Borrowed username, Bo
     files::StoreLock lock;
     files::Reservation room;
     if (!ready_change(self, lock, &room, entry_bytes(name, username))) return trace.fail(39);
+    // Where the credential manager ignores case (Windows), a name differing
+    // from a saved one only in case would read or overwrite that account's
+    // password: refused before the password is touched.
+    if (files::credential_names_ignore_case) {
+        Ref clash = name_clashing_in_case(self, name);
+        if (!clash) return trace.fail(39);
+        if (clash.ptr() != Py_None) {
+            Ref message = join_text(S::msg_account_prefix, name, S::msg_case_clash_middle, clash,
+                                    S::msg_case_clash_end);
+            return trace.raise(39, new_error(S::InvalidCollectOptionError, message));
+        }
+    }
     // self._set_password(name, password)                                [39]
     if (!call_method(self, S::_set_password, name, password)) return trace.fail(39);
     // accounts = self._load_accounts()                                  [40]

@@ -29,6 +29,7 @@ bool same_path(const NativePath& a, const NativePath& b)
 
 bool Reservation::reserve(const NativePath& path, std::int64_t extra_bytes)
 {
+    if (!os::wait_until_replaceable(path)) return false;
     File file = os::create_temporary(path, temporary_);
     if (!file) return false;
     if (!os::allocate(file, os::size_at(path) + extra_bytes, path)) {
@@ -191,8 +192,13 @@ void StoreLock::give_up_turn()
 
 StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
 {
-    static const bool watching_forks = (os::close_locks_in_forked_children(), true);
-    (void)watching_forks;
+    // A plain flag, not a guarded static: the guard's functions belong to the
+    // C++ runtime, which the modules otherwise do without.
+    static bool watching_forks = false;  // only touched with the interpreter lock held
+    if (!watching_forks) {
+        os::close_locks_in_forked_children();
+        watching_forks = true;
+    }
 
     lock_path_ = path.with_suffix(".lock");
     if (!lock_path_) return Outcome::failed;

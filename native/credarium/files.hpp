@@ -165,6 +165,12 @@ namespace os {
 // uses, in `temporary`. Null with the OSError raised, naming `target`.
 File create_temporary(const NativePath& target, NativePath& temporary);
 
+// Waits a bounded time until nothing keeps the file at `path` (if any) from
+// being replaced: on Windows, a process holding it open without sharing its
+// deletion. False with the OSError raised, naming `path`, when that does not
+// come; on POSIX nothing keeps a rename out.
+bool wait_until_replaceable(const NativePath& path);
+
 // Allocates `bytes` of disk space to `file`, whose content is still to be
 // written. False with the OSError raised, naming `target`.
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target);

@@ -437,6 +437,8 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
+bool wait_until_replaceable(const NativePath&) { return true; }
+
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
 {
     if (bytes <= 0) return true;

@@ -130,7 +130,7 @@ template <typename Attempt>
 DWORD while_busy(bool access_denied_too, bool& interrupted, Attempt attempt)
 {
     const double deadline = os::monotonic_seconds() + busy_seconds;
-    double pause = 1e-3;
+    double pause = 0.5e-3;
     interrupted = false;
     while (true) {
         DWORD error;
@@ -145,7 +145,9 @@ DWORD while_busy(bool access_denied_too, bool& interrupted, Attempt attempt)
             interrupted = true;
             return error;
         }
-        pause = pause < 0.05 ? pause * 2 : 0.1;
+        // Short pauses: a reader holds the file for a millisecond or so, and
+        // a replace must find the moment between two readers.
+        pause = pause < 4e-3 ? pause * 2 : 4e-3;
     }
 }
 
@@ -188,11 +190,13 @@ bool write_file(const File& file, Borrowed data, DWORD& error)
 
 // A new file at `path`, failing if anything stands there. The file takes
 // the folder's permissions, which for the store's folder under the user's
-// profile are the user's alone. It can be moved while open (FILE_SHARE_DELETE)
-// and keeps its handle afterwards.
+// profile are the user's alone. It can be moved while open (it shares
+// deletion) and keeps its handle afterwards; the handle itself has no right
+// to delete, which readers that do not share deletion (Python's open())
+// would otherwise meet as a sharing violation once it is accounts.json.
 File create_new(const wchar_t* path)
 {
-    return file_of(CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, share_all, nullptr, CREATE_NEW,
+    return file_of(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -545,6 +549,27 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
+bool wait_until_replaceable(const NativePath& path)
+{
+    // MoveFileExW opens the old file with the right to delete it, which a
+    // process holding the file without sharing deletion refuses; so does
+    // this open. A read-only or otherwise undeletable file fails here too,
+    // as the replace itself would.
+    WidePath wide(path);
+    if (!wide) return false;
+    bool interrupted = false;
+    DWORD error = while_busy(true, interrupted, [&] {
+        HANDLE handle = CreateFileW(wide.get(), DELETE, share_all, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+        CloseHandle(handle);
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (interrupted) return false;
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    return raise_windows_error(error, path);
+}
+
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
 {
     if (bytes <= 0) return true;
@@ -688,22 +713,24 @@ bool process_alive(std::uint64_t process)
 
 double monotonic_seconds()
 {
-    static const double frequency = [] {
-        LARGE_INTEGER value{};
-        QueryPerformanceFrequency(&value);
-        return static_cast<double>(value.QuadPart);
-    }();
+    // The frequency is fixed at boot, and reading it costs no system call.
+    LARGE_INTEGER frequency{};
     LARGE_INTEGER now{};
+    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 void sleep_seconds(double seconds)
 {
     // Sleep() counts whole milliseconds and, at the usual timer resolution,
-    // often takes 15.6 ms for one. A high-resolution waitable timer (Windows
-    // 10 1803 on) keeps a pause of tens of microseconds near its length;
-    // without one, a pause under a millisecond only yields the processor.
+    // often takes 15.6 ms for one. A pause of tens of microseconds only
+    // yields the processor; a longer one waits on a high-resolution timer
+    // (Windows 10 1803 on), else on Sleep().
+    if (seconds < 100e-6) {
+        SwitchToThread();
+        return;
+    }
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (timer != nullptr) {
         LARGE_INTEGER due{};
@@ -713,8 +740,7 @@ void sleep_seconds(double seconds)
         CloseHandle(timer);
         if (waited) return;
     }
-    if (seconds < 1e-3) SwitchToThread();
-    else Sleep(static_cast<DWORD>(seconds * 1e3));
+    Sleep(static_cast<DWORD>(seconds * 1e3 + 0.999));
 }
 
 // There is no fork() on Windows.

@@ -129,8 +129,12 @@ def cmake() -> str:
     found = shutil.which("cmake")
     if found:
         return found
-    pip("install", "--target", WORK / "cmake", "cmake")
-    return str(WORK / "cmake" / "bin" / "cmake")
+    # The wheel's own binary: its console script would need the package on
+    # the path.
+    binary = WORK / "cmake" / "cmake" / "data" / "bin" / "cmake"
+    if not binary.exists():
+        pip("install", "--target", WORK / "cmake", "cmake")
+    return str(binary)
 
 
 def build_modules(zig_binary: Path, kit: Path) -> Path:
