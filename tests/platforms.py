@@ -9,7 +9,6 @@ import signal
 import sys
 import sysconfig
 from pathlib import Path
-from typing import AnyStr
 
 import pytest
 
@@ -18,11 +17,13 @@ WINDOWS = sys.platform == "win32"
 # Text mode writes each "\n" as the platform's line break: accounts.json,
 # and what a child prints.
 LINE_BREAK = "\r\n" if WINDOWS else "\n"
+# Windows' Credential Manager compares entry names regardless of case.
+CASE_BLIND_CREDENTIALS = WINDOWS
 # The status of a child that Popen.kill() ended: SIGKILL, or TerminateProcess(1).
 KILLED = 1 if WINDOWS else -getattr(signal, "SIGKILL", 9)
 
 
-def text_mode(content: AnyStr) -> AnyStr:
+def text_mode[Text: (str, bytes)](content: Text) -> Text:
     """`content`, written with "\n" for line breaks, as text mode writes it here."""
     if isinstance(content, bytes):
         return content.replace(b"\n", LINE_BREAK.encode())

@@ -25,7 +25,7 @@ import keyring
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
-from platforms import text_mode
+from platforms import CASE_BLIND_CREDENTIALS, text_mode
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
@@ -353,12 +353,24 @@ def expect(name, bound, secrets):
         return Raises(InvalidCollectOptionError, "卖家精灵用户名包含无法写入账号文件的字符（单独的代理码位）"), unchanged
     if bound["password"] == "":
         return Raises(InvalidCollectOptionError, "必须提供卖家精灵密码"), unchanged
+    clash = CASE_BLIND_CREDENTIALS and next((saved for saved in accounts if differs_in_case_only(saved, account)), None)
+    if clash:
+        return Raises(InvalidCollectOptionError, f"卖家精灵账号 `{account}` 与已保存的账号 `{clash}` 只有大小写不同；"
+                      "系统凭据管理器不区分大小写，两者会共用一个密码。请换一个名称，或先删除已保存的账号"), unchanged
     accounts[account] = {"username": bound["username"]}
     data = encoded(accounts)
     if isinstance(data, Raises):  # the password went first; the file stays as it was
         return data, lambda: secrets[key] == bound["password"] and file_holds(content)()
     return (Returns({"name": account, "username": bound["username"]}),
             lambda: secrets[key] == bound["password"] and file_holds(data)())
+
+
+def differs_in_case_only(saved, name):
+    """Whether Windows (one UTF-16 unit upper-cased at a time) or casefold()
+    takes the two names for one."""
+    def upper(text):
+        return [ch.upper() if ord(ch) <= 0xFFFF and len(ch.upper()) == 1 else ch for ch in text]
+    return saved != name and (upper(saved) == upper(name) or saved.casefold() == name.casefold())
 
 
 def expect_init(self, base_dir):
