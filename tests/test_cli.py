@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import locale
 import os
 import re
 import select
@@ -485,6 +486,8 @@ def test_file_system_errors_are_status_1_and_name_the_path(cli, args, stdin):
 # programs read (JSON, --password-only) UTF-8 whatever the code page; and a
 # stream that cannot be written is named as that, never as the store.
 @pytest.mark.parametrize("encoding, args, status, out, err", [
+    # The pipe's own: Windows' ANSI code page, with errors="surrogateescape"
+    (None, ["marketplace", "resolve", "de"], 0, "国家：DE\n站点：https://www.amazon.de\n", ""),
     ("ascii", ["marketplace", "resolve", "de"], 0, "国家：DE\n站点：https://www.amazon.de\n", ""),
     ("cp1252", ["marketplace", "resolve", "fr"], 2, "", "zorvan: 不支持的国家: fr，支持: DE, JP, UK, US\n"),
     ("ascii", ["account", "get", "--name", "欧洲店", "--password-only"], 0, (PASSWORD + "\n").encode(), ""),
@@ -496,8 +499,9 @@ def test_output_in_any_encoding_or_its_failure_ends_without_a_traceback(cli, enc
     assert cli.save("欧洲店").returncode == 0
     with open("/dev/full" if out is None else os.devnull, "wb") as full:
         result = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), *args], timeout=60,
-                                env={**cli.env, "PYTHONIOENCODING": encoding},
+                                env={**cli.env, "PYTHONIOENCODING": encoding or ""},
                                 stdout=full if out is None else subprocess.PIPE, stderr=subprocess.PIPE)
+    encoding = encoding or locale.getpreferredencoding(False)
     encoded = [text_mode(text).encode(encoding, "backslashreplace") if isinstance(text, str) else text
                for text in (out, err)]
     assert [result.returncode, result.stdout, result.stderr] == [status, *encoded]
