@@ -68,24 +68,17 @@ def secret_service(_secret_service_daemon, _restore_keyring, monkeypatch):
 def _clear_windows_credentials():
     from win32ctypes.pywin32 import pywintypes, win32cred
 
-    try:
-        credentials = win32cred.CredEnumerate()
-    except pywintypes.error as exc:
-        if exc.winerror != 1168:  # ERROR_NOT_FOUND: there are none
-            raise
-        credentials = []
-    for credential in credentials:
-        win32cred.CredDelete(credential["TargetName"], credential["Type"])
+    with contextlib.suppress(pywintypes.error):  # ERROR_NOT_FOUND: there are none
+        for credential in win32cred.CredEnumerate():
+            win32cred.CredDelete(credential["TargetName"], credential["Type"])
 
 
 @pytest.fixture
 def credential_manager(request, _restore_keyring):
-    """This platform's own credential manager, private to the test run and
-    empty at the start of each test: the `secret_service` fixture on Linux;
-    on Windows the Credential Manager, only in the private Wine prefix of
-    tools/wine, which says so in ZORVAN_PRIVATE_CREDENTIAL_MANAGER (a real
-    user's holds their real passwords). Yields the environment that child
-    processes need to reach it."""
+    """This platform's own credential manager, private to the tests and empty
+    at the start of each: `secret_service` on Linux; on Windows the Credential
+    Manager, but only in tools/wine's Wine prefix (a user's holds real
+    passwords). Yields the environment for child processes."""
     if not WINDOWS:
         yield request.getfixturevalue("secret_service")
         return

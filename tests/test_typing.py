@@ -22,14 +22,12 @@ pytestmark = pytest.mark.skipif(
 
 
 def _parser_setting() -> str:
-    # mypy 2 parses with ast_serialize, in Rust, which cannot load under Wine
-    # 8 (it lacks bcryptprimitives.dll); mypy's Python parser does the same.
-    if importlib.util.find_spec("ast_serialize") is None:
-        return ""
+    # mypy 2 parses with ast_serialize, in Rust, which Wine 8 cannot load (it
+    # lacks bcryptprimitives.dll); mypy's Python parser does the same.
     try:
         import ast_serialize  # noqa: F401
     except ImportError:
-        return "native_parser = False\n"
+        return "native_parser = False\n" if importlib.util.find_spec("ast_serialize") else ""
     return ""
 
 
