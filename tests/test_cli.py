@@ -33,9 +33,9 @@ MEMORY = "memory_keyring.MemoryKeyring"  # forgets everything when the process e
 NULL = "keyring.backends.null.Keyring"
 SECRET_SERVICE = "keyring.backends.SecretService.Keyring"
 FAIL = "keyring.backends.fail.Keyring"
-# What Windows lacks: pseudo-terminals, and SIGINT sent to a child, flock,
-# sessions without a terminal, and resource limits, as the tests use them.
-on_posix = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX terminal, signal, flock or rlimit")
+# What Windows lacks: pseudo-terminals, and SIGINT sent to a child, sessions
+# without a terminal, and resource limits, as the tests use them.
+on_posix = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX terminal, signal or rlimit")
 # Distinctive, so that any leak into output is unmistakable.
 PASSWORD = "s3cret 口令 "
 SECRET = "hunter2"  # typed where it does not belong
@@ -526,18 +526,16 @@ def test_a_save_failing_after_its_password_says_what_the_credential_manager_hold
 @contextlib.contextmanager
 def holding_the_lock(cli: Cli):
     """Another zorvan process in the middle of a change: it holds the store's lock."""
-    lock = cli.accounts_file().with_name("accounts.json.lock")
-    lock.parent.mkdir(parents=True, exist_ok=True)
-    code = "import fcntl, sys, time\nf = open(sys.argv[1], 'a'); fcntl.flock(f, fcntl.LOCK_EX); print(flush=True)"
-    with subprocess.Popen([sys.executable, "-c", code + "; time.sleep(600)", str(lock)], stdout=subprocess.PIPE) as holder:
+    from test_concurrency import HOLDER, TESTS  # a save stuck in its credential manager
+
+    with subprocess.Popen([sys.executable, "-c", HOLDER, str(TESTS), str(cli.config)], stdout=subprocess.PIPE) as holder:
         try:
             holder.stdout.readline()
-            yield lock
+            yield cli.accounts_file().with_name("accounts.json.lock")
         finally:
             holder.kill()
 
 
-@on_posix
 def test_a_store_held_by_another_process_is_one_line_naming_its_lock(cli):
     assert cli.save("main").returncode == 0
     with holding_the_lock(cli) as lock:
