@@ -219,6 +219,34 @@ def test_deleted_accounts_never_come_back(tmp_path):
     print(f"\n{len(saved)} saved, {len(deleted)} deleted by other processes meanwhile")
 
 
+# Holds the file in argv[1] open through open() for argv[2] seconds. On
+# Windows that open does not share deletion, so that nothing can be moved
+# over the file meanwhile, as scanners and sync clients also do.
+READER = "import sys, time\nf = open(sys.argv[1], 'rb')\nprint('open', flush=True)\ntime.sleep(float(sys.argv[2]))"
+
+
+@pytest.mark.parametrize("seconds, kept_out", [(0.5, False), (5, WINDOWS)], ids=["within the wait", "past it"])
+def test_a_reader_holding_the_file_delays_a_save_for_a_bounded_time(tmp_path, memory_keyring, seconds, kept_out):
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    store.save(name="main", username="old", password="old")
+    before = store.meta_path.read_bytes()
+    with subprocess.Popen([sys.executable, "-c", READER, str(store.meta_path), str(seconds)],
+                          stdout=subprocess.PIPE, text=True) as reader:
+        assert reader.stdout.readline() == "open\n"
+        try:
+            outcome = store.save(name="main", username="new", password="new")
+        except PermissionError as exc:
+            outcome = exc
+        reader.kill()
+    if kept_out:  # ERROR_ACCESS_DENIED under Wine, ERROR_SHARING_VIOLATION elsewhere
+        assert (outcome.filename, outcome.winerror in (5, 32)) == (str(store.meta_path), True)
+        assert traceback.extract_tb(outcome.__traceback__)[-1].lineno == 39  # before the password
+        assert (store.meta_path.read_bytes(), memory_keyring.secrets) == (before, {KEY: "old"})
+    else:
+        assert (outcome, memory_keyring.secrets) == ({"name": "main", "username": "new"}, {KEY: "new"})
+    assert sorted(os.listdir(store.base_dir)) == ["accounts.json", "accounts.json.lock"]
+
+
 def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(credential_manager, tmp_path):
     import keyring
 
@@ -298,34 +326,6 @@ def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path,
     assert memory_keyring.secrets == {("zorvan-seller-sprite", "account:main"): "ours"}
     # The kernel released the dead holder's lock: the next change goes through.
     assert store.save(name="main", username="new", password="new") == {"name": "main", "username": "new"}
-
-
-# Holds the file in argv[1] open through open() for argv[2] seconds. On
-# Windows that open does not share deletion, so that nothing can be moved
-# over the file meanwhile, as scanners and sync clients also do.
-READER = "import sys, time\nf = open(sys.argv[1], 'rb')\nprint('open', flush=True)\ntime.sleep(float(sys.argv[2]))"
-
-
-@pytest.mark.parametrize("seconds, kept_out", [(0.5, False), (5, WINDOWS)], ids=["within the wait", "past it"])
-def test_a_reader_holding_the_file_delays_a_save_for_a_bounded_time(tmp_path, memory_keyring, seconds, kept_out):
-    store = SellerSpriteCredarium(base_dir=tmp_path)
-    store.save(name="main", username="old", password="old")
-    before = store.meta_path.read_bytes()
-    with subprocess.Popen([sys.executable, "-c", READER, str(store.meta_path), str(seconds)],
-                          stdout=subprocess.PIPE, text=True) as reader:
-        assert reader.stdout.readline() == "open\n"
-        try:
-            outcome = store.save(name="main", username="new", password="new")
-        except PermissionError as exc:
-            outcome = exc
-        reader.kill()
-    if kept_out:  # ERROR_ACCESS_DENIED under Wine, ERROR_SHARING_VIOLATION elsewhere
-        assert (outcome.filename, outcome.winerror in (5, 32)) == (str(store.meta_path), True)
-        assert traceback.extract_tb(outcome.__traceback__)[-1].lineno == 39  # before the password
-        assert (store.meta_path.read_bytes(), memory_keyring.secrets) == (before, {KEY: "old"})
-    else:
-        assert (outcome, memory_keyring.secrets) == ({"name": "main", "username": "new"}, {KEY: "new"})
-    assert sorted(os.listdir(store.base_dir)) == ["accounts.json", "accounts.json.lock"]
 
 
 def test_a_change_re_entered_on_the_same_thread_goes_on(tmp_path, memory_keyring, monkeypatch):
