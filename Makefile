@@ -211,6 +211,7 @@ WINDOWS_WHEEL := dist/zorvan-$(VERSION)-cp312-cp312-win_amd64.whl
 
 $(WINE_PYTHON): tools/wine/install.sh
 	tools/wine/install.sh interpreter
+	@touch $@
 
 $(WINE_DEPS): $(WINE_PYTHON) tools/wine/requirements.txt
 	tools/wine/install.sh dependencies

@@ -6,10 +6,11 @@ on every storefront, echoing each command line before its output.
 
 Everything runs against a throwaway configuration folder and a throwaway
 credential manager: a private Secret Service daemon where gnome-keyring is
-installed, otherwise a plain-text file backend inside the throwaway folder
-(also chosen by --file-keyring). HOME and the XDG folders of the commands point
-into that folder, so the user's own keyring and configuration are never read
-or written.
+installed, the Windows Credential Manager of tools/wine's private Wine prefix
+there, otherwise a plain-text file backend inside the throwaway folder (also
+chosen by --file-keyring). HOME, the XDG folders and APPDATA of the commands
+point into that folder, so the user's own keyring and configuration are never
+read or written.
 
 This module is also imported by the commands it starts, as
 ``main_job.PlaintextFileKeyring`` through PYTHON_KEYRING_BACKEND, which is why
@@ -25,6 +26,7 @@ import os
 import shlex
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from collections.abc import Iterator
 from pathlib import Path
@@ -35,9 +37,12 @@ from keyring.errors import KeyringError, PasswordDeleteError
 
 DEMO_DIR = Path(__file__).resolve().parent
 TESTS_DIR = DEMO_DIR.parent / "tests"
-ZORVAN = Path(sys.executable).parent / "zorvan"
+# The launcher pip installed with this interpreter: bin/zorvan, or Scripts\zorvan.exe.
+ZORVAN = Path(sysconfig.get_path("scripts")) / ("zorvan.exe" if sys.platform == "win32" else "zorvan")
 
 KEYRING_FILE_VARIABLE = "ZORVAN_DEMO_KEYRING_FILE"
+# Set by tools/wine: the Windows Credential Manager there is a throwaway one.
+PRIVATE_WINDOWS_VARIABLE = "ZORVAN_PRIVATE_CREDENTIAL_MANAGER"
 FILE_BACKEND = "main_job.PlaintextFileKeyring"
 # Variables that could lead the commands to the user's own keyring or config.
 DROPPED_VARIABLES = (
@@ -106,7 +111,7 @@ def _throwaway_home(folder: Path) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if k not in DROPPED_VARIABLES}
     for key, name in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"),
                       ("XDG_CACHE_HOME", "cache"), ("XDG_STATE_HOME", "state"),
-                      ("XDG_RUNTIME_DIR", "runtime")):
+                      ("XDG_RUNTIME_DIR", "runtime"), ("APPDATA", "appdata")):
         path = folder / name
         path.mkdir(mode=0o700, parents=True, exist_ok=True)
         env[key] = str(path)
@@ -125,6 +130,16 @@ def file_keyring_env(folder: Path) -> dict[str, str]:
 @contextlib.contextmanager
 def credential_manager(folder: Path, *, force_file: bool) -> Iterator[tuple[dict[str, str], bool]]:
     """(environment for the commands, whether the backend keeps secrets safely)."""
+    if not force_file and os.environ.get(PRIVATE_WINDOWS_VARIABLE) == "1":
+        env = _throwaway_home(folder)
+        env["PYTHON_KEYRING_BACKEND"] = "keyring.backends.Windows.WinVaultKeyring"
+        print("凭据管理器：Windows 凭据管理器（tools/wine 私有的 Wine 前缀），演示结束即删除演示账号。")
+        try:
+            yield env, True
+        finally:
+            for account, _, _ in ACCOUNTS:
+                subprocess.run([str(ZORVAN), "account", "delete", "--name", account], env=env, capture_output=True)
+        return
     if not force_file:
         sys.path.insert(0, str(TESTS_DIR))
         from secret_service import ENV_KEYS, SecretServiceUnavailable, secret_service_env
@@ -173,11 +188,12 @@ def main() -> int:
         return 1
 
     from zorvan.amazon_rufus.runtime.regionet import _MARKETPLACES
+    from zorvan.config import _config_dir
 
     with tempfile.TemporaryDirectory(prefix="zorvan-demo-") as name:
         folder = Path(name)
         with credential_manager(folder, force_file=options.file_keyring) as (env, safe):
-            print(f"配置目录：{env['XDG_CONFIG_HOME']}/zorvan（临时目录，演示结束即删除）")
+            print(f"配置目录：{_config_dir(environ=env)}（临时目录，演示结束即删除）")
             for account, username, password in ACCOUNTS:
                 run(["account", "save", "--name", account, "--username", username, "--password-stdin"],
                     env, password=password)

@@ -1,12 +1,14 @@
 from __future__ import annotations
 
 import contextlib
+import os
 
 import keyring
 import keyring.core
 import pytest
 
 from memory_keyring import MemoryKeyring
+from platforms import WINDOWS
 from secret_service import (
     DROPPED_ENV_KEYS,
     ENV_KEYS,
@@ -61,3 +63,30 @@ def secret_service(_secret_service_daemon, _restore_keyring, monkeypatch):
     keyring.set_keyring(SecretService.Keyring())
     yield env
     clear_items(env["DBUS_SESSION_BUS_ADDRESS"])
+
+
+def _clear_windows_credentials():
+    from win32ctypes.pywin32 import pywintypes, win32cred
+
+    with contextlib.suppress(pywintypes.error):  # ERROR_NOT_FOUND: there are none
+        for credential in win32cred.CredEnumerate():
+            win32cred.CredDelete(credential["TargetName"], credential["Type"])
+
+
+@pytest.fixture
+def credential_manager(request, _restore_keyring):
+    """This platform's own credential manager, private to the tests and empty
+    at the start of each: `secret_service` on Linux; on Windows the Credential
+    Manager, but only in tools/wine's Wine prefix (a user's holds real
+    passwords). Yields the environment for child processes."""
+    if not WINDOWS:
+        yield request.getfixturevalue("secret_service")
+        return
+    if os.environ.get("ZORVAN_PRIVATE_CREDENTIAL_MANAGER") != "1":
+        pytest.skip("the Windows Credential Manager here is the user's own: tests use it only under tools/wine")
+    from keyring.backends.Windows import WinVaultKeyring
+
+    _clear_windows_credentials()
+    keyring.set_keyring(WinVaultKeyring())
+    yield {**os.environ, "PYTHON_KEYRING_BACKEND": "keyring.backends.Windows.WinVaultKeyring"}
+    _clear_windows_credentials()

@@ -1,7 +1,10 @@
 """Whether file permissions hold in this test run: root reads and writes
-files regardless of their mode, unless its capabilities were dropped."""
+files regardless of their mode, unless its capabilities were dropped; and
+Windows has no mode bits to take a right away (its os.chmod only sets or
+clears the read-only attribute)."""
 
 import os
+import sys
 import tempfile
 
 import pytest
@@ -18,6 +21,9 @@ def _permissions_enforced() -> bool:
         return False
 
 
-needs_permissions = pytest.mark.skipif(
-    os.geteuid() == 0 and not _permissions_enforced(), reason="root ignores file permissions"
-)
+if sys.platform == "win32":
+    needs_permissions = pytest.mark.skip(reason="POSIX permission bits: Windows' chmod only sets read-only")
+else:
+    needs_permissions = pytest.mark.skipif(
+        os.geteuid() == 0 and not _permissions_enforced(), reason="root ignores file permissions"
+    )

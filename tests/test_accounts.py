@@ -10,6 +10,7 @@ import pytest
 from keyring.errors import KeyringLocked, NoKeyringError, PasswordSetError
 
 from memory_keyring import UnavailableBackendError
+from platforms import CASE_BLIND_CREDENTIALS
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError, SellerSpriteDependencyError
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -25,6 +26,11 @@ PASSWORD = f"pw-{SELLER}-Zq7!unique"
 
 def not_found(name):
     return f"卖家精灵账号 `{name}` 不存在，请先执行 account save"
+
+
+def case_clash(name, saved):
+    return (f"卖家精灵账号 `{name}` 与已保存的账号 `{saved}` 只有大小写不同；系统凭据管理器不区分大小写，"
+            "两者会共用一个密码。请换一个名称，或先删除已保存的账号")
 
 
 def missing_password(name):
@@ -174,12 +180,12 @@ def test_save_list_get_delete_round_trip(store, memory_keyring):
     assert store.list() == [] and not store.meta_path.exists()
     store.save(name="main", username="seller-a", password="pw-main")
     store.save(name=SHOP, username=SELLER, password=PASSWORD)
-    store.save(name="Main", username="   ", password="pw-other-case")
+    store.save(name="Main-2", username="   ", password="pw-other")
     assert store.list() == [{"name": "main", "username": "seller-a"}, {"name": SHOP, "username": SELLER},
-                            {"name": "Main", "username": "   "}]
+                            {"name": "Main-2", "username": "   "}]
     got = store.get(name=SHOP)
     assert list(got.items()) == [("name", SHOP), ("username", SELLER), ("password", PASSWORD)]
-    assert store.get(name="Main")["password"] == "pw-other-case"
+    assert store.get(name="Main-2")["password"] == "pw-other"
 
     assert store.delete(name=SHOP) is True
     assert store.delete(name=SHOP) is False
@@ -187,9 +193,32 @@ def test_save_list_get_delete_round_trip(store, memory_keyring):
         store.get(name=SHOP)
     assert str(caught.value) == not_found(SHOP)
     store.delete(name="main")
-    store.delete(name="Main")
+    store.delete(name="Main-2")
     assert store.meta_path.read_bytes() == b"{}"
     assert memory_keyring.secrets == {}
+
+
+# Windows' Credential Manager takes names differing only in case for one
+# entry, so that the second would read and overwrite the first one's
+# password: there the store refuses such a name before the password is
+# touched (casefold() deciding too). Elsewhere each keeps its own.
+@pytest.mark.parametrize("backend", ["memory_keyring", "credential_manager"])
+@pytest.mark.parametrize("first, second", [("Main", "main"), ("ｍａｉｎ", "ＭＡＩＮ"), ("straße", "STRASSE")])
+def test_names_differing_only_in_case_never_share_a_password(request, store, backend, first, second):
+    request.getfixturevalue(backend)
+    store.save(name=first, username="u1", password="pw-1")
+    before = store.meta_path.read_bytes()
+    if CASE_BLIND_CREDENTIALS:
+        with pytest.raises(InvalidCollectOptionError) as caught:
+            store.save(name=second, username="u2", password="pw-2")
+        assert (str(caught.value), entries(caught.value)) == (case_clash(second, first), [(39, "save")])
+        assert store.meta_path.read_bytes() == before
+    else:
+        store.save(name=second, username="u2", password="pw-2")
+        assert store.get(name=second)["password"] == "pw-2"
+    store.save(name="x", username="u3", password="pw-x")  # the third save that once swapped them
+    assert store.get(name=first)["password"] == "pw-1"
+    assert [row["name"] for row in store.list()] == [first, *[second][:not CASE_BLIND_CREDENTIALS], "x"]
 
 
 def test_order_of_accounts_follows_first_save(store, memory_keyring):

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import locale
 import os
 import re
 import select
@@ -18,6 +19,7 @@ from pathlib import Path
 
 import pytest
 from permissions import needs_permissions
+from platforms import command, mode, text_mode, utf8_pipes
 from secret_service import SecretServiceUnavailable, clear_items, lock_login, secret_service_env
 
 from zorvan.config import PLATFORM, _config_dir
@@ -26,14 +28,14 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "demo"))
 from main_job import file_keyring_env  # noqa: E402  (the demo's throwaway keyring)
 
-ZORVAN = Path(sys.executable).parent / "zorvan"
+ZORVAN = command("zorvan")
 MEMORY = "memory_keyring.MemoryKeyring"  # forgets everything when the process ends
 NULL = "keyring.backends.null.Keyring"
 SECRET_SERVICE = "keyring.backends.SecretService.Keyring"
 FAIL = "keyring.backends.fail.Keyring"
-# What Windows lacks: pseudo-terminals, and SIGINT sent to a child, flock,
-# sessions without a terminal, and resource limits, as the tests use them.
-on_posix = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX terminal, signal, flock or rlimit")
+# What Windows lacks: pseudo-terminals, and SIGINT sent to a child, sessions
+# without a terminal, and resource limits, as the tests use them.
+on_posix = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX terminal, signal or rlimit")
 # Distinctive, so that any leak into output is unmistakable.
 PASSWORD = "s3cret 口令 "
 SECRET = "hunter2"  # typed where it does not belong
@@ -76,6 +78,9 @@ def cli(tmp_path) -> Cli:
     env = file_keyring_env(tmp_path / "home")
     env["PYTHONPATH"] += os.pathsep + str(REPO / "tests")
     env["APPDATA"] = str(tmp_path / "home" / "appdata")  # the default store's parent on Windows
+    # Text as a console shows it, even through Windows' pipes; the code
+    # page's own encoding has its table below.
+    env["PYTHONIOENCODING"] = "utf-8"
     return Cli(env, tmp_path / "config")
 
 
@@ -133,7 +138,8 @@ def test_main_job_round_trip_never_shows_a_password_unasked(cli):
     ("😀" * 640 + "\n", "😀" * 640),
 ])
 def test_password_stdin_takes_one_line_without_its_newline(cli, stdin, password):
-    result = cli("account", "save", "--name", "a", "--username", "u", "--password-stdin", stdin=stdin)
+    # As bytes: a text pipe on Windows would write each "\n" as "\r\n".
+    result = cli("account", "save", "--name", "a", "--username", "u", "--password-stdin", stdin=stdin.encode())
     assert result.returncode == 0, result.stderr
     assert cli.json("account", "get", "--name", "a", "--show-password")[1]["password"] == password
 
@@ -191,7 +197,7 @@ SAVE_A = ["account", "save", "--name", "a", "--username", "u"]
     (["account", SECRET], "zorvan account", "无效的选择"),
     (["--config-dir", " ", "account", "list"], "zorvan", "目录不能为空"),
     (["account", "get", "--name", "a", "--password-only", "--json"], "zorvan account get", "不能与"),
-    (["completion", SECRET], "zorvan completion", "'bash', 'zsh'"),
+    (["completion", SECRET], "zorvan completion", "zsh"),  # argparse quotes choices before 3.12.8 only
 ])
 def test_usage_errors_name_the_problem_and_never_echo_what_was_typed(cli, args, command, message):
     result = cli(*args, config=False)
@@ -480,6 +486,8 @@ def test_file_system_errors_are_status_1_and_name_the_path(cli, args, stdin):
 # programs read (JSON, --password-only) UTF-8 whatever the code page; and a
 # stream that cannot be written is named as that, never as the store.
 @pytest.mark.parametrize("encoding, args, status, out, err", [
+    # The pipe's own: Windows' ANSI code page, with errors="surrogateescape"
+    (None, ["marketplace", "resolve", "de"], 0, "国家：DE\n站点：https://www.amazon.de\n", ""),
     ("ascii", ["marketplace", "resolve", "de"], 0, "国家：DE\n站点：https://www.amazon.de\n", ""),
     ("cp1252", ["marketplace", "resolve", "fr"], 2, "", "zorvan: 不支持的国家: fr，支持: DE, JP, UK, US\n"),
     ("ascii", ["account", "get", "--name", "欧洲店", "--password-only"], 0, (PASSWORD + "\n").encode(), ""),
@@ -491,9 +499,11 @@ def test_output_in_any_encoding_or_its_failure_ends_without_a_traceback(cli, enc
     assert cli.save("欧洲店").returncode == 0
     with open("/dev/full" if out is None else os.devnull, "wb") as full:
         result = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), *args], timeout=60,
-                                env={**cli.env, "PYTHONIOENCODING": encoding},
+                                env={**cli.env, "PYTHONIOENCODING": encoding or ""},
                                 stdout=full if out is None else subprocess.PIPE, stderr=subprocess.PIPE)
-    encoded = [text.encode(encoding, "backslashreplace") if isinstance(text, str) else text for text in (out, err)]
+    encoding = encoding or locale.getpreferredencoding(False)
+    encoded = [text_mode(text).encode(encoding, "backslashreplace") if isinstance(text, str) else text
+               for text in (out, err)]
     assert [result.returncode, result.stdout, result.stderr] == [status, *encoded]
 
 
@@ -516,18 +526,16 @@ def test_a_save_failing_after_its_password_says_what_the_credential_manager_hold
 @contextlib.contextmanager
 def holding_the_lock(cli: Cli):
     """Another zorvan process in the middle of a change: it holds the store's lock."""
-    lock = cli.accounts_file().with_name("accounts.json.lock")
-    lock.parent.mkdir(parents=True, exist_ok=True)
-    code = "import fcntl, sys, time\nf = open(sys.argv[1], 'a'); fcntl.flock(f, fcntl.LOCK_EX); print(flush=True)"
-    with subprocess.Popen([sys.executable, "-c", code + "; time.sleep(600)", str(lock)], stdout=subprocess.PIPE) as holder:
+    from test_concurrency import HOLDER, TESTS  # a save stuck in its credential manager
+
+    with subprocess.Popen([sys.executable, "-c", HOLDER, str(TESTS), str(cli.config)], stdout=subprocess.PIPE) as holder:
         try:
             holder.stdout.readline()
-            yield lock
+            yield cli.accounts_file().with_name("accounts.json.lock")
         finally:
             holder.kill()
 
 
-@on_posix
 def test_a_store_held_by_another_process_is_one_line_naming_its_lock(cli):
     assert cli.save("main").returncode == 0
     with holding_the_lock(cli) as lock:
@@ -546,7 +554,7 @@ def test_store_lives_in_config_dir_option_or_default(cli):
     after = default("account", "list", "--json", "--config-dir", str(cli.config), config=False)
     assert json.loads(after.stdout) == [{"name": "a", "username": "seller@example.com"}]
     _, report = cli.json("account", "doctor")
-    assert report["accounts_file"] == {"path": str(cli.accounts_file()), "exists": True, "mode": "0600"}
+    assert report["accounts_file"] == {"path": str(cli.accounts_file()), "exists": True, "mode": f"{mode(0o600):04o}"}
 
 
 HOME = object()  # the home folder, wherever it is
@@ -602,7 +610,7 @@ def test_marketplace_commands_and_completion_load_nothing_of_the_account_side(cl
     assert cli.save("main").returncode == 0 and cli.save("欧洲店").returncode == 0
     env = {**cli.env, "PYTHONPROFILEIMPORTTIME": "1"}
     result = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), *args],
-                            env=env, capture_output=True, text=True, timeout=60)
+                            env=env, capture_output=True, encoding="utf-8", timeout=60)
     assert result.stdout == out
     imported = {line.rpartition("|")[2].strip() for line in result.stderr.splitlines()}
     assert module in imported
@@ -647,10 +655,10 @@ def test_completion_installs_on_a_fresh_home_and_completes_names_and_countries(c
 
 def test_python_dash_m_runs_the_same_command_line(cli):
     result = subprocess.run([sys.executable, "-m", "zorvan", "marketplace", "resolve", "de"],
-                            env=cli.env, capture_output=True, text=True, timeout=60)
+                            env=cli.env, capture_output=True, encoding="utf-8", timeout=60)
     assert (result.returncode, result.stdout) == (0, "国家：DE\n站点：https://www.amazon.de\n")
     assert "用法：zorvan" in subprocess.run([sys.executable, "-m", "zorvan", "--help"], env=cli.env,
-                                          capture_output=True, text=True, timeout=60).stdout
+                                          capture_output=True, encoding="utf-8", timeout=60).stdout
 
 
 def on_terminal(cli: Cli, args: list[str], script: list[tuple[str, bytes]], argv: list[str] | None = None
@@ -817,7 +825,7 @@ def test_real_secret_service_keeps_the_password(cli, secret_service):
 @pytest.mark.parametrize("options", [["--file-keyring"], []])
 def test_demo_walks_through_the_main_job(options):
     result = subprocess.run([sys.executable, str(REPO / "demo" / "main_job.py"), *options],
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, timeout=120, **utf8_pipes())
     assert result.returncode == 0, result.stdout + result.stderr
     assert "$ zorvan account save --name '欧洲店'" in result.stdout
     assert "https://www.amazon.co.jp/dp/B0EXAMPLE1" in result.stdout

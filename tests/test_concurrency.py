@@ -4,6 +4,7 @@ of concurrent writers are printed (run with -s to see them)."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import random
@@ -17,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from platforms import REPLACED_WHILE_OPENING, WINDOWS
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -26,6 +28,7 @@ THREADS = 8
 THREAD_SECONDS = 3
 WRITER_SECONDS = 3
 
+KEY = ("zorvan-seller-sprite", "account:main")
 COUNTRIES = {" us ": "US", "UK": "UK", "de\n": "DE", "Jp": "JP", "fr": None, "": None, "ｕｓ": None, "\udc80": None}
 
 
@@ -183,7 +186,7 @@ def run_workers(tmp_path, roles, seconds=WRITER_SECONDS):
             time.sleep(0.001)
             try:
                 content = meta_path.read_bytes()
-            except FileNotFoundError:
+            except (FileNotFoundError, *REPLACED_WHILE_OPENING):
                 continue
             accounts = json.loads(content.decode("utf-8"))  # never a half-written file
             assert all(entry == {"username": f"user-{name}"} for name, entry in accounts.items())
@@ -216,10 +219,38 @@ def test_deleted_accounts_never_come_back(tmp_path):
     print(f"\n{len(saved)} saved, {len(deleted)} deleted by other processes meanwhile")
 
 
-def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(secret_service, tmp_path):
+# Holds the file in argv[1] open through open() for argv[2] seconds. On
+# Windows that open does not share deletion, so that nothing can be moved
+# over the file meanwhile, as scanners and sync clients also do.
+READER = "import sys, time\nf = open(sys.argv[1], 'rb')\nprint('open', flush=True)\ntime.sleep(float(sys.argv[2]))"
+
+
+@pytest.mark.parametrize("seconds, kept_out", [(0.5, False), (5, WINDOWS)], ids=["within the wait", "past it"])
+def test_a_reader_holding_the_file_delays_a_save_for_a_bounded_time(tmp_path, memory_keyring, seconds, kept_out):
+    store = SellerSpriteCredarium(base_dir=tmp_path)
+    store.save(name="main", username="old", password="old")
+    before = store.meta_path.read_bytes()
+    with subprocess.Popen([sys.executable, "-c", READER, str(store.meta_path), str(seconds)],
+                          stdout=subprocess.PIPE, text=True) as reader:
+        assert reader.stdout.readline() == "open\n"
+        try:
+            outcome = store.save(name="main", username="new", password="new")
+        except PermissionError as exc:
+            outcome = exc
+        reader.kill()
+    if kept_out:  # ERROR_ACCESS_DENIED under Wine, ERROR_SHARING_VIOLATION elsewhere
+        assert (outcome.filename, outcome.winerror in (5, 32)) == (str(store.meta_path), True)
+        assert traceback.extract_tb(outcome.__traceback__)[-1].lineno == 39  # before the password
+        assert (store.meta_path.read_bytes(), memory_keyring.secrets) == (before, {KEY: "old"})
+    else:
+        assert (outcome, memory_keyring.secrets) == ({"name": "main", "username": "new"}, {KEY: "new"})
+    assert sorted(os.listdir(store.base_dir)) == ["accounts.json", "accounts.json.lock"]
+
+
+def test_one_name_saved_by_two_processes_keeps_one_call_s_username_and_password(credential_manager, tmp_path):
     import keyring
 
-    workers = start_workers(tmp_path, [("same", "a"), ("same", "b")], 600, env=secret_service)
+    workers = start_workers(tmp_path, [("same", "a"), ("same", "b")], 600, env=credential_manager)
     meta_path = tmp_path / "seller_sprite" / "accounts.json"
     try:
         for round_ in range(40):
@@ -286,7 +317,8 @@ def test_a_held_lock_times_out_the_change_and_a_killed_holder_frees_it(tmp_path,
         holder.communicate()  # closes its pipe too
     lock = f"{store.meta_path}.lock"
     assert caught.value.filename == lock
-    assert str(caught.value) == f"[Errno 110] 另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成: '{lock}'"
+    message = "另一个进程正在修改卖家精灵账号，等待 10 秒后仍未完成"
+    assert str(caught.value) == str(TimeoutError(errno.ETIMEDOUT, message, lock))
     assert [(e.lineno, e.name) for e in traceback.extract_tb(caught.value.__traceback__)][-1:] == [
         (39, "zorvan.seller_sprite.services.credarium.SellerSpriteCredarium.save")]
     assert len(ticks) > 100  # other threads ran while it waited

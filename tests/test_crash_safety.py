@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 import os
 import random
-import signal
 import subprocess
 import sys
 import textwrap
@@ -14,6 +13,8 @@ import time
 from pathlib import Path
 
 import pytest
+
+from platforms import KILLED
 
 TESTS = Path(__file__).resolve().parent
 ROUNDS = 60
@@ -51,18 +52,18 @@ def test_killed_saver_never_loses_or_breaks_the_file(tmp_path):
     for round_ in range(ROUNDS):
         saver = subprocess.Popen(
             [sys.executable, "-c", SAVER, str(TESTS), str(tmp_path), str(next_index)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,  # "\n" for Windows' "\r\n" too
         )
         try:
-            assert saver.stdout.readline() == b"ready\n", saver.stderr.read().decode()
+            assert saver.stdout.readline() == "ready\n", saver.stderr.read()
             time.sleep(rng.uniform(0, 0.08))
         finally:
-            saver.send_signal(signal.SIGKILL)
+            saver.kill()  # SIGKILL, or TerminateProcess on Windows
             out, err = saver.communicate(timeout=30)
-        assert saver.returncode == -signal.SIGKILL, err.decode()
+        assert saver.returncode == KILLED, err
 
         # A line cut short by the kill was never fully printed.
-        printed = out.decode().split("\n")[:-1]
+        printed = out.split("\n")[:-1]
         saved += printed
         next_index += len(printed) + 1  # skip the name that may be half-saved
 

@@ -25,6 +25,7 @@ import keyring
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
+from platforms import CASE_BLIND_CREDENTIALS, text_mode
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
@@ -245,7 +246,7 @@ def no_attribute(obj, attribute):
 def encoded(accounts):
     """The bytes that a write of `accounts` puts in the file, or the error it raises."""
     try:
-        return json.dumps(accounts, ensure_ascii=False, indent=2).encode()
+        return text_mode(json.dumps(accounts, ensure_ascii=False, indent=2).encode())
     except Exception as exc:
         return Raises(type(exc), str(exc))
 
@@ -352,12 +353,24 @@ def expect(name, bound, secrets):
         return Raises(InvalidCollectOptionError, "卖家精灵用户名包含无法写入账号文件的字符（单独的代理码位）"), unchanged
     if bound["password"] == "":
         return Raises(InvalidCollectOptionError, "必须提供卖家精灵密码"), unchanged
+    clash = CASE_BLIND_CREDENTIALS and next((saved for saved in accounts if differs_in_case_only(saved, account)), None)
+    if clash:
+        return Raises(InvalidCollectOptionError, f"卖家精灵账号 `{account}` 与已保存的账号 `{clash}` 只有大小写不同；"
+                      "系统凭据管理器不区分大小写，两者会共用一个密码。请换一个名称，或先删除已保存的账号"), unchanged
     accounts[account] = {"username": bound["username"]}
     data = encoded(accounts)
     if isinstance(data, Raises):  # the password went first; the file stays as it was
         return data, lambda: secrets[key] == bound["password"] and file_holds(content)()
     return (Returns({"name": account, "username": bound["username"]}),
             lambda: secrets[key] == bound["password"] and file_holds(data)())
+
+
+def differs_in_case_only(saved, name):
+    """Whether Windows (one UTF-16 unit upper-cased at a time) or casefold()
+    takes the two names for one."""
+    def upper(text):
+        return [ch.upper() if ord(ch) <= 0xFFFF and len(ch.upper()) == 1 else ch for ch in text]
+    return saved != name and (upper(saved) == upper(name) or saved.casefold() == name.casefold())
 
 
 def expect_init(self, base_dir):
@@ -497,11 +510,12 @@ def test_random_calls_return_or_fail_as_documented(memory_keyring, monkeypatch):
     # A RAM-backed folder where there is one: every save syncs its file, and
     # thousands of syncs would otherwise take most of the run.
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    with tempfile.TemporaryDirectory(dir=shm) as root:
+    # Windows removes no folder that is a current directory: cwd is restored first.
+    with tempfile.TemporaryDirectory(dir=shm) as root, monkeypatch.context() as patch:
         root = os.path.realpath(root)
         os.mkdir(os.path.join(root, "cwd"))
-        monkeypatch.chdir(os.path.join(root, "cwd"))  # relative base_dir values land here
-        monkeypatch.setattr(credarium, "CONFIG_DIR", Path(root, "config"))
+        patch.chdir(os.path.join(root, "cwd"))  # relative base_dir values land here
+        patch.setattr(credarium, "CONFIG_DIR", Path(root, "config"))
         calls, growth = fuzz(root, memory_keyring)
 
     REPORT.parent.mkdir(parents=True, exist_ok=True)

