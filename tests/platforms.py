@@ -69,4 +69,5 @@ def utf8_pipes() -> dict:
 mkfifo = getattr(os, "mkfifo", None)
 no_fifos = pytest.mark.skipif(WINDOWS, reason="FIFOs: Windows has no named pipes in folders")
 no_symlinks = pytest.mark.skipif(WINDOWS, reason="symbolic links: Windows needs a privilege, and Wine 8 makes none")
+no_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="fork(): Windows starts processes afresh")
 no_rlimits = pytest.mark.skipif(WINDOWS, reason="RLIMIT_FSIZE: Windows has no file-size limit to cut a write")
