@@ -10,6 +10,7 @@ fail, or do nothing, only when used.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import stat
 from collections.abc import Callable
@@ -92,12 +93,26 @@ def _describe(path: Path, problem: Report) -> dict[str, Any]:
     try:
         st = path.stat()
     except FileNotFoundError:
+        # Where POSIX says "not a directory" for a file in place of a folder
+        # above, Windows says the path is not found; both are told alike.
+        if _under_a_file(path):
+            problem("file", f"无法查看 {path}：{os.strerror(errno.ENOTDIR)}")
         return info
     except OSError as exc:
         problem("file", f"无法查看 {path}：{exc.strerror or exc}")
         return info
     info.update(exists=True, mode=f"{stat.S_IMODE(st.st_mode):04o}", is_dir=stat.S_ISDIR(st.st_mode))
     return info
+
+
+def _under_a_file(path: Path) -> bool:
+    """Whether the nearest of path's folders that exists is not a folder."""
+    for parent in path.parents:
+        try:
+            return not stat.S_ISDIR(parent.stat().st_mode)
+        except OSError:
+            continue
+    return False
 
 
 def _public(info: dict[str, Any]) -> dict[str, Any]:
