@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from platforms import REPLACED_WHILE_OPENING, WINDOWS
+from platforms import REPLACED_WHILE_OPENING, WINDOWS, no_fork
 from zorvan.amazon_rufus.domain.exceptions import UnsupportedMarketplaceError
 from zorvan.amazon_rufus.runtime import regionet
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -410,6 +410,7 @@ FORKER = textwrap.dedent(
 )
 
 
+@no_fork
 def test_forked_children_never_keep_the_parent_s_lock(tmp_path):
     child = subprocess.run([sys.executable, "-c", FORKER, str(TESTS), str(tmp_path)],
                            capture_output=True, text=True, timeout=120)
