@@ -21,8 +21,12 @@ def _permissions_enforced() -> bool:
         return False
 
 
+# For rows about the mode bits themselves, which root sees as anyone does.
+posix_modes = pytest.mark.skipif(
+    sys.platform == "win32", reason="POSIX permission bits: Windows' chmod only sets read-only"
+)
 if sys.platform == "win32":
-    needs_permissions = pytest.mark.skip(reason="POSIX permission bits: Windows' chmod only sets read-only")
+    needs_permissions = posix_modes
 else:
     needs_permissions = pytest.mark.skipif(
         os.geteuid() == 0 and not _permissions_enforced(), reason="root ignores file permissions"

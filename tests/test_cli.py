@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 
 import pytest
-from permissions import needs_permissions
+from permissions import needs_permissions, posix_modes
 from platforms import command, mode, text_mode, utf8_pipes
 from secret_service import SecretServiceUnavailable, clear_items, lock_login, secret_service_env
 
@@ -349,7 +349,7 @@ def bad_name(cli: Cli) -> None:
     (None, MEMORY, 0, []),
     (null_metadata, MEMORY, 2, ["account"]),
     (corrupt_file, MEMORY, 1, ["file"]),
-    (shared_folder, MEMORY, 1, ["file", "account"]),
+    pytest.param(shared_folder, MEMORY, 1, ["file", "account"], marks=posix_modes),
     (no_username, MEMORY, 1, ["file", "account"]),
     (bad_name, MEMORY, 1, ["file", "account"]),  # the credential manager is not blamed; `a` is still checked
     (None, NULL, 3, ["backend"]),

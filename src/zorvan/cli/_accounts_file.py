@@ -52,7 +52,10 @@ class AccountsFile:
             return
         except OSError as exc:
             self.exists = True
-            self.problem = f"无法读取（{exc.strerror or exc}）"
+            # Windows refuses to open a folder at all (access denied), where
+            # POSIX opens it and fstat below tells.
+            self.regular = not _is_folder(self.path)
+            self.problem = f"无法读取（{exc.strerror or exc}）" if self.regular else "不是普通文件"
             return
         self.exists = True
         try:
@@ -83,6 +86,13 @@ class AccountsFile:
         if self.problem is not None:
             raise AccountsFileError(self.damage())
         return self.accounts or {}
+
+
+def _is_folder(path: Path) -> bool:
+    try:
+        return stat.S_ISDIR(os.stat(path).st_mode)
+    except OSError:
+        return False  # then the open's own error says more
 
 
 def _read_all(fd: int) -> bytes:

@@ -10,6 +10,7 @@ fail, or do nothing, only when used.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import stat
 from collections.abc import Callable
@@ -23,6 +24,7 @@ from zorvan.cli._errors import CredentialManagerFailure
 from zorvan.cli._failures import credential_manager_line
 from zorvan.cli._keyring import PROBE_ACCOUNT, GuardedKeyring, backend_name, guard, listed_accounts
 from zorvan.cli._output import emit_json, say, table, visible
+from zorvan.config import PLATFORM
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services import credarium
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
@@ -33,6 +35,12 @@ EXIT_STATUS = {"backend": 3, "file": 1, "account": 2}
 
 # Records one problem: its kind (a key of EXIT_STATUS) and its message.
 Report = Callable[[str, str], None]
+
+# Windows has no group or other that could write a folder, only the
+# read-only attribute, and os.stat shows every folder as 0777 there: the
+# bits are judged only elsewhere, and the text shows them only elsewhere.
+# The JSON keeps "mode" everywhere, as os.stat gives it.
+_POSIX_MODES = PLATFORM != "windows"
 
 # What people call the credential managers that keyring talks to.
 _KNOWN_BACKENDS = {
@@ -92,12 +100,26 @@ def _describe(path: Path, problem: Report) -> dict[str, Any]:
     try:
         st = path.stat()
     except FileNotFoundError:
+        # Where POSIX says "not a directory" for a file in place of a folder
+        # above, Windows says the path is not found; both are told alike.
+        if _under_a_file(path):
+            problem("file", f"无法查看 {path}：{os.strerror(errno.ENOTDIR)}")
         return info
     except OSError as exc:
         problem("file", f"无法查看 {path}：{exc.strerror or exc}")
         return info
     info.update(exists=True, mode=f"{stat.S_IMODE(st.st_mode):04o}", is_dir=stat.S_ISDIR(st.st_mode))
     return info
+
+
+def _under_a_file(path: Path) -> bool:
+    """Whether the nearest of path's folders that exists is not a folder."""
+    for parent in path.parents:
+        try:
+            return not stat.S_ISDIR(parent.stat().st_mode)
+        except OSError:
+            continue
+    return False
 
 
 def _public(info: dict[str, Any]) -> dict[str, Any]:
@@ -111,7 +133,7 @@ def _check_folder(store_dir: Path, problem: Report) -> None:
         return
     if not os.access(store_dir, os.W_OK | os.X_OK):
         problem("file", f"存储目录 {store_dir} 不可写，账号无法保存或删除")
-    if st.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+    if _POSIX_MODES and st.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         problem(
             "file",
             f"存储目录 {store_dir} 可被其他用户写入（权限 {stat.S_IMODE(st.st_mode):04o}），"
@@ -238,7 +260,7 @@ def _refused(store: SellerSpriteCredarium, name: str) -> str | None:
 def _mode(info: dict[str, Any]) -> str:
     if not info["exists"]:
         return "（不存在）"
-    return f"（权限 {info['mode']}）"
+    return f"（权限 {info['mode']}）" if _POSIX_MODES else ""
 
 
 def _print_report(

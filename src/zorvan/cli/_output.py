@@ -110,8 +110,12 @@ def _write(stream: TextIO | None, name: str, text: str, *, flush: bool = False) 
 def use_streams() -> None:
     """Human text in each stream's own encoding: what it cannot encode is
     written as a backslash escape instead of failing the command."""
+    # The interpreter's own defaults both fail on a character the encoding
+    # lacks: "strict", and "surrogateescape", which Windows' streams and the
+    # C locale get and which helps only with surrogates (`visible` has
+    # already escaped them). A handler someone chose is left alone.
     for stream in (sys.stdout, sys.stderr):
-        if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+        if isinstance(stream, io.TextIOWrapper) and stream.errors in ("strict", "surrogateescape"):
             stream.reconfigure(errors="backslashreplace")
 
 

@@ -207,9 +207,10 @@ def _directory(text: str) -> Path:
 
 # Where the configuration folder is by default, in each platform's words
 # (as zorvan.config finds it; that module is not loaded for a marketplace
-# command, so the platform is told by sys.platform here).
+# command, so the platform is told by sys.platform here). argparse formats
+# help texts with %, hence %% for Windows' own.
 _DEFAULT_CONFIG_DIR = {
-    "win32": "环境变量 ZORVAN_CONFIG_DIR，否则是 %APPDATA%\\zorvan",
+    "win32": "环境变量 ZORVAN_CONFIG_DIR，否则是 %%APPDATA%%\\zorvan",
     "darwin": "环境变量 ZORVAN_CONFIG_DIR，否则是 ~/Library/Application Support/zorvan",
 }
 
