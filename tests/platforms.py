@@ -71,4 +71,3 @@ no_fifos = pytest.mark.skipif(WINDOWS, reason="FIFOs: Windows has no named pipes
 no_symlinks = pytest.mark.skipif(WINDOWS, reason="symbolic links: Windows needs a privilege, and Wine 8 makes none")
 no_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="fork(): Windows starts processes afresh")
 no_rlimits = pytest.mark.skipif(WINDOWS, reason="RLIMIT_FSIZE: Windows has no file-size limit to cut a write")
-no_fork = pytest.mark.skipif(WINDOWS, reason="fork: Windows starts every process afresh")
