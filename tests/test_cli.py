@@ -799,6 +799,26 @@ def test_ctrl_c_anywhere_is_one_line_and_status_130(cli, args, stdin, marker, he
     assert (status, stderr) == (130, [f"zorvan: {message}"]), "".join(stderr)
 
 
+# A Ctrl-C the interpreter had to swallow in a callback (as importlib's
+# module-lock callback does when the signal lands in it).
+SWALLOWED_CTRL_C = """
+import sys, weakref, zorvan.cli, zorvan.cli._parser as parser
+class Dropped: pass
+def callback(ref): raise KeyboardInterrupt
+def run(args):
+    dropped = Dropped(); ref = weakref.ref(dropped, callback); del dropped
+    print("ran on"); return 0
+parser.run = run
+sys.exit(zorvan.cli.main(["account", "list"]))
+"""
+
+
+def test_ctrl_c_swallowed_in_a_callback_still_interrupts(cli):
+    result = subprocess.run([sys.executable, "-c", SWALLOWED_CTRL_C], capture_output=True, timeout=60,
+                            env={**cli.env, "PYTHONIOENCODING": "utf-8"}, encoding="utf-8")
+    assert (result.returncode, result.stderr) == (130, "zorvan: 已取消\n")
+
+
 @on_posix
 def test_without_a_terminal_the_password_must_come_from_stdin(cli):
     result = subprocess.run([str(ZORVAN), "--config-dir", str(cli.config), *SAVE], env=cli.env,

@@ -21,12 +21,15 @@ TYPE_CHECKING = False  # typing itself takes longer to import than the rest of s
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Sequence
+    from typing import Any
 
 __all__ = ["main"]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args: argparse.Namespace | None = None
+    previous_hook = sys.unraisablehook
+    sys.unraisablehook = _interrupt_again
     try:
         from zorvan.cli._output import finish_output, use_streams
 
@@ -39,6 +42,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         except SystemExit as done:  # --help and --version, once written
             status = done.code if isinstance(done.code, int) else 0
         finish_output()
+        for under_way in _redelivered:  # the command ends as interrupted, not before
+            under_way.acquire()
         return status
     except KeyboardInterrupt:
         from zorvan.cli._failures import interrupted_line
@@ -60,6 +65,38 @@ def main(argv: Sequence[str] | None = None) -> int:
         if isinstance(exc, OutputFailure):
             _discard(exc.stream)
         return _report(*described)
+    finally:
+        sys.unraisablehook = previous_hook
+
+
+# Ctrl-Cs that were lost and are being delivered again: each lock is held
+# until its delivery is under way.
+_redelivered: list[Any] = []
+
+
+def _interrupt_again(unraisable: sys.UnraisableHookArgs) -> None:
+    # A Ctrl-C that lands while the interpreter runs a callback it cannot
+    # raise from (importlib's module-lock weakref callback, during the
+    # imports) would be printed as "Exception ignored" and lost, and the
+    # command would go on. It is delivered again from another thread, which
+    # runs once this hook has returned: raised in here, it would be lost the
+    # same way.
+    if isinstance(unraisable.exc_value, KeyboardInterrupt):
+        import _thread
+
+        under_way = _thread.allocate_lock()
+        under_way.acquire()
+        _redelivered.append(under_way)
+        _thread.start_new_thread(_deliver, (under_way,))
+    else:
+        sys.__unraisablehook__(unraisable)
+
+
+def _deliver(under_way: Any) -> None:
+    import _thread
+
+    _thread.interrupt_main()
+    under_way.release()
 
 
 def _report(status: int, line: str, *, fresh_line: bool = False) -> int:
