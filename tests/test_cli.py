@@ -351,7 +351,9 @@ def bad_name(cli: Cli) -> None:
     (corrupt_file, MEMORY, 1, ["file"]),
     pytest.param(shared_folder, MEMORY, 1, ["file", "account"], marks=posix_modes),
     (no_username, MEMORY, 1, ["file", "account"]),
-    (bad_name, MEMORY, 1, ["file", "account"]),  # the credential manager is not blamed; `a` is still checked
+    # The file cannot be written back, the name is refused: the credential
+    # manager is not blamed, and `a` is still checked.
+    (bad_name, MEMORY, 1, ["file", "file", "account"]),
     (None, NULL, 3, ["backend"]),
     (None, FAIL, 3, ["backend"]),
     (lambda cli: cli.save("a"), None, 3, ["backend"]),  # the plain-text file backend
@@ -466,6 +468,13 @@ def test_control_characters_are_shown_escaped_and_json_stays_exact(cli):
     doctor = cli("account", "doctor")
     assert not unsafe.search(doctor.stdout) and "x\\nzorvan: 未发现问题。" in doctor.stdout
     assert not any(line.startswith(("zorvan:", "未发现问题")) for line in doctor.stdout.splitlines())
+
+    # The surrogate cannot be written back: save refuses before the password,
+    # delete fails before it; both with one line, the file as it was.
+    before = path.read_bytes()
+    assert_error(cli.save("new"), 1, str(path), "单独的代理码位")
+    assert_error(cli("account", "delete", "--name", "forged"), 1, "单独的代理码位")
+    assert path.read_bytes() == before and cli.json("account", "delete", "--name", "new")[1]["password_existed"] is False
 
 
 @pytest.mark.parametrize("args, stdin", [

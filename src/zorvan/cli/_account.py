@@ -10,7 +10,13 @@ import os
 import sys
 from typing import Any
 
-from zorvan.cli._accounts_file import AccountsFile, bad_entries_message, not_objects, set_aside_copies
+from zorvan.cli._accounts_file import (
+    AccountsFile,
+    bad_entries_message,
+    not_objects,
+    set_aside_copies,
+    unwritable_message,
+)
 from zorvan.cli._errors import AccountsFileError, CliInputError, CredentialManagerFailure
 from zorvan.cli._keyring import GuardedKeyring, guard
 from zorvan.cli._output import emit_exact, emit_json, notice, say, table, visible
@@ -94,6 +100,11 @@ def save(args: argparse.Namespace) -> int:
     if not file.regular:
         raise AccountsFileError(file.damage())
     accounts = file.accounts or {}
+    # Refused before the password: it would be stored for an account the
+    # file then cannot take.
+    unwritable = unwritable_message(store.meta_path, accounts)
+    if unwritable is not None:
+        raise AccountsFileError(unwritable)
     previous, replacing = accounts.get(name), name in accounts
     # Passwords are kept by account name alone, shared by every store folder;
     # read before writing, so that a locked keyring stops the save here too.

@@ -134,6 +134,21 @@ def bad_entries_message(path: Path, names: list[str]) -> str:
     )
 
 
+# JSON's escapes can carry a lone surrogate into the file by hand; UTF-8
+# cannot write it back, so every save and delete that rewrites the file fails.
+UNWRITABLE = "中有无法写回文件的字符（单独的代理码位，多为手工编辑所致）"
+UNWRITABLE_ADVICE = "请修正这个文件，或用 account delete --name 删除含这种字符的账号"
+
+
+def unwritable_message(path: Path, accounts: dict[str, Any]) -> str | None:
+    """Why the store could not write these accounts back, else None."""
+    try:
+        json.dumps(accounts, ensure_ascii=False).encode()
+    except UnicodeEncodeError:
+        return f"账号文件 {visible(path)}{UNWRITABLE}，保存会失败；{UNWRITABLE_ADVICE}"
+    return None
+
+
 def accounts_path(config_dir: Path | None) -> Path:
     if config_dir is None:
         from zorvan.config import CONFIG_DIR

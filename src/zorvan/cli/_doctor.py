@@ -19,7 +19,7 @@ from typing import Any
 
 from keyring.backend import KeyringBackend
 
-from zorvan.cli._accounts_file import AccountsFile, accounts_path
+from zorvan.cli._accounts_file import AccountsFile, accounts_path, unwritable_message
 from zorvan.cli._errors import CredentialManagerFailure
 from zorvan.cli._failures import credential_manager_line
 from zorvan.cli._keyring import PROBE_ACCOUNT, GuardedKeyring, backend_name, guard, listed_accounts
@@ -218,6 +218,9 @@ def _inspect_accounts(
     if file.problem is not None:
         problem("file", file.damage())
         return None
+    unwritable = unwritable_message(meta_path, file.accounts or {})
+    if unwritable is not None:
+        problem("file", unwritable)
     for name, entry in (file.accounts or {}).items():
         if not isinstance(entry, dict):
             problem("file", f"{meta_path} 中账号 `{name}` 的内容不是 JSON 对象")

@@ -60,6 +60,10 @@ def _describe(exc: BaseException, args: Namespace | None) -> tuple[int, str] | N
         return EXIT_FILES, f"无法写出输出：{exc}"
     if isinstance(exc, OSError):
         return EXIT_FILES, _os_error_line(exc, args)
+    if isinstance(exc, UnicodeEncodeError):  # the store writing accounts.json back
+        from zorvan.cli._accounts_file import UNWRITABLE, UNWRITABLE_ADVICE
+
+        return EXIT_FILES, f"账号文件{UNWRITABLE}，无法写回；{UNWRITABLE_ADVICE}"
     if isinstance(exc, (AccountsFileError, ZorvanError)):
         return EXIT_FILES, str(exc)
     return None
