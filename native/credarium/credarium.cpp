@@ -24,6 +24,20 @@ Ref new_error(StringId error_class, Borrowed message)
     return call_global(error_class, message);
 }
 
+// Whether `function` was defined by the standard library's pathlib: in its
+// module "pathlib", or in one of that package's own modules, between which
+// a release may move its classes (3.13 defined them in pathlib._local).
+bool defined_by_pathlib(PyObject* function)
+{
+    if (!PyFunction_Check(function)) return false;
+    PyObject* module = PyFunction_GetModule(function);
+    if (module == nullptr || !PyUnicode_Check(module)) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(module);
+    if (PyUnicode_Tailmatch(module, string(S::pathlib), 0, length, -1) != 1) return false;
+    return length == PyUnicode_GET_LENGTH(string(S::pathlib)) ||
+           PyUnicode_ReadChar(module, PyUnicode_GET_LENGTH(string(S::pathlib))) == '.';
+}
+
 // Whether `path` is a plain pathlib path: exactly pathlib's concrete class
 // of this platform (PosixPath or WindowsPath), with the methods whose work
 // the store does itself (reading and writing the file, setting its mode,
@@ -50,12 +64,10 @@ bool is_plain_path(Borrowed path)
     // Any change to the class (a method replaced) gives it a new version.
     if (type->tp_version_tag != 0 && type->tp_version_tag == checked_version) return true;
     for (StringId name : {S::read_text, S::write_text, S::chmod, S::mkdir}) {
-        PyObject* method = _PyType_Lookup(type, string(name));
-        if (method == nullptr || !PyFunction_Check(method)) return false;
-        PyObject* module = PyFunction_GetModule(method);
-        if (module == nullptr || !PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "pathlib") != 0) {
-            return false;
-        }
+        // Read through the class, a function is the function itself.
+        Ref method(steal, PyObject_GetAttr(reinterpret_cast<PyObject*>(type), string(name)));
+        if (!method) PyErr_Clear();
+        if (!method || !defined_by_pathlib(method)) return false;
     }
     checked_version = type->tp_version_tag;
     return true;
@@ -496,7 +508,7 @@ Ref save_accounts(const Trace& trace, Borrowed self, Borrowed accounts)
     if (!written) return trace.fail(89);
     // self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)                 [90]
     Ref mode = private_file_mode();
-    int mode_bits = mode ? _PyLong_AsInt(mode) : -1;
+    int mode_bits = mode ? PyLong_AsInt(mode) : -1;
     if (mode_bits == -1 && (!mode || PyErr_Occurred())) return trace.fail(90);
     if (!files::set_mode(written, mode_bits, path)) return trace.fail(90);
     return Ref(borrow, Py_None);

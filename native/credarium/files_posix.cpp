@@ -290,30 +290,25 @@ bool look_at(const NativePath& path, Existing& existing, Ref& content)
         return true;
     }
     // Sized from the file, grown if it grows while being read.
-    Py_ssize_t capacity = status.st_size > 0 ? static_cast<Py_ssize_t>(status.st_size) + 1 : 4096;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, capacity);
-    if (bytes == nullptr) return false;
+    BytesWriter bytes(status.st_size > 0 ? static_cast<Py_ssize_t>(status.st_size) + 1 : 4096);
+    if (!bytes) return false;
     Py_ssize_t size = 0;
     while (true) {
-        if (size == capacity) {
-            capacity *= 2;
-            if (_PyBytes_Resize(&bytes, capacity) < 0) return false;
-        }
+        if (size == bytes.size() && !bytes.resize(2 * size)) return false;
         ssize_t got;
         Py_BEGIN_ALLOW_THREADS
-        got = ::read(descriptor(file), PyBytes_AS_STRING(bytes) + size, static_cast<std::size_t>(capacity - size));
+        got = ::read(descriptor(file), bytes.data() + size, static_cast<std::size_t>(bytes.size() - size));
         Py_END_ALLOW_THREADS
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            Py_DECREF(bytes);
             existing = Existing::unreadable;
             return true;
         }
         size += got;
     }
-    if (_PyBytes_Resize(&bytes, size) < 0) return false;
-    content = Ref(steal, bytes);
+    content = bytes.finish(size);
+    if (!content) return false;
     existing = Existing::read;
     return true;
 }

@@ -293,35 +293,30 @@ bool look(const NativePath& path, Existing& existing, Ref& content, DWORD& error
     }
     // Sized from the file, grown if it grows while being read.
     const std::uint64_t file_size = (static_cast<std::uint64_t>(status.nFileSizeHigh) << 32) | status.nFileSizeLow;
-    Py_ssize_t capacity = file_size > 0 && file_size < static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 2)
-                              ? static_cast<Py_ssize_t>(file_size) + 1
-                              : 4096;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, capacity);
-    if (bytes == nullptr) return false;
+    BytesWriter bytes(file_size > 0 && file_size < static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 2)
+                          ? static_cast<Py_ssize_t>(file_size) + 1
+                          : 4096);
+    if (!bytes) return false;
     Py_ssize_t size = 0;
     while (true) {
-        if (size == capacity) {
-            capacity *= 2;
-            if (_PyBytes_Resize(&bytes, capacity) < 0) return false;
-        }
-        Py_ssize_t room = capacity - size;
+        if (size == bytes.size() && !bytes.resize(2 * size)) return false;
+        Py_ssize_t room = bytes.size() - size;
         DWORD got = 0;
         BOOL read;
         Py_BEGIN_ALLOW_THREADS
-        read = ReadFile(handle_of(file), PyBytes_AS_STRING(bytes) + size,
-                        room > 0x40000000 ? 0x40000000 : static_cast<DWORD>(room), &got, nullptr);
+        read = ReadFile(handle_of(file), bytes.data() + size, room > 0x40000000 ? 0x40000000 : static_cast<DWORD>(room),
+                        &got, nullptr);
         error = read ? 0 : GetLastError();
         Py_END_ALLOW_THREADS
         if (!read) {
-            Py_DECREF(bytes);
             existing = Existing::unreadable;
             return true;
         }
         if (got == 0) break;
         size += got;
     }
-    if (_PyBytes_Resize(&bytes, size) < 0) return false;
-    content = Ref(steal, bytes);
+    content = bytes.finish(size);
+    if (!content) return false;
     existing = Existing::read;
     return true;
 }

@@ -291,6 +291,31 @@ Ref format_value(Borrowed value);
 
 inline Ref new_dict() { return Ref(steal, PyDict_New()); }
 
+// Bytes whose size is known only once they are written (a file being
+// read): grown in place, cut to size by finish(), given back unless
+// finished.
+class BytesWriter {
+public:
+    explicit BytesWriter(Py_ssize_t size) : writer_(PyBytesWriter_Create(size)) {}
+    ~BytesWriter() { PyBytesWriter_Discard(writer_); }
+    BytesWriter(const BytesWriter&) = delete;
+    BytesWriter& operator=(const BytesWriter&) = delete;
+
+    explicit operator bool() const { return writer_ != nullptr; }
+    char* data() const { return static_cast<char*>(PyBytesWriter_GetData(writer_)); }
+    Py_ssize_t size() const { return PyBytesWriter_GetSize(writer_); }
+    // False with MemoryError raised; the writer is then only given back.
+    bool resize(Py_ssize_t size) { return PyBytesWriter_Resize(writer_, size) == 0; }
+    // The first `size` bytes written, as a bytes object.
+    Ref finish(Py_ssize_t size)
+    {
+        return Ref(steal, PyBytesWriter_FinishWithSize(std::exchange(writer_, nullptr), size));
+    }
+
+private:
+    PyBytesWriter* writer_;
+};
+
 // `{"a": x, "b": y}` with the keys taken from the string table. A null value
 // (its making failed) gives null.
 Ref dict_of(std::initializer_list<std::pair<StringId, PyObject*>> items);

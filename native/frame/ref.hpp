@@ -7,8 +7,7 @@
 // `borrow` tag; nothing converts implicitly from a raw pointer.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python_compat.hpp"
 
 #include <utility>
 

@@ -84,10 +84,10 @@ Ref catch_exception(Borrowed cls)
 Ref lookup_global(StringId id)
 {
     PyObject* name = string(id);
-    // One probe with the hash computed when the table was loaded.
-    PyObject* value = _PyDict_GetItem_KnownHash(state.globals, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
-    if (value != nullptr) return Ref(borrow, value);
-    if (PyErr_Occurred()) return nullptr;
+    // One probe: every string of the table carries its hash from the load.
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(state.globals, name, &value);
+    if (found != 0) return Ref(steal, value);
     Ref builtin(steal, PyObject_GetAttr(state.builtins, name));
     if (builtin || !PyErr_ExceptionMatches(PyExc_AttributeError)) return builtin;
     PyErr_Clear();
@@ -137,10 +137,10 @@ Ref TypeMethod::call(Borrowed self)
         result = entry_(self, nullptr);
         break;
     case METH_FASTCALL:
-        result = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(entry_))(self, nullptr, 0);
+        result = reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(entry_))(self, nullptr, 0);
         break;
     case METH_FASTCALL | METH_KEYWORDS:
-        result = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(entry_))(
+        result = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(entry_))(
             self, nullptr, 0, nullptr);
         break;
     case METH_VARARGS:
@@ -267,7 +267,7 @@ Ref detail::join_text(PyObject* const* pieces, std::size_t count)
         if (PyUnicode_KIND(pieces[i]) == kind) {
             std::memcpy(out + at * kind, PyUnicode_DATA(pieces[i]), static_cast<std::size_t>(piece_length * kind));
         } else {
-            _PyUnicode_FastCopyCharacters(result, at, pieces[i], 0, piece_length);
+            if (PyUnicode_CopyCharacters(result, at, pieces[i], 0, piece_length) < 0) return nullptr;
         }
         at += piece_length;
     }
@@ -279,7 +279,7 @@ Ref dict_of(std::initializer_list<std::pair<StringId, PyObject*>> items)
     for (const auto& item : items) {
         if (item.second == nullptr) return nullptr;
     }
-    Ref dict(steal, _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+    Ref dict = new_dict();
     if (!dict) return nullptr;
     for (const auto& [key, value] : items) {
         if (PyDict_SetItem(dict, string(key), value) < 0) return nullptr;
