@@ -140,10 +140,15 @@ KEYWORD = st.one_of(
 
 def type_name(cls, limit):
     """A type's name as the interpreter's messages give it: dotted for the
-    built-in types of other modules, cut at `limit` bytes of UTF-8."""
+    built-in types of other modules, cut at `limit` bytes of UTF-8 by the
+    interpreter's own formatting (which, from 3.13 on, drops a character cut
+    in half rather than replacing it)."""
     static = not cls.__flags__ & (1 << 9) and cls.__module__ != "builtins"  # not a heap type
     name = f"{cls.__module__}.{cls.__name__}" if static else cls.__name__
-    return name.encode()[:limit].decode("utf-8", "replace")
+    from_format = ctypes.pythonapi.PyUnicode_FromFormat
+    from_format.argtypes = (ctypes.c_char_p, ctypes.c_char_p)
+    from_format.restype = ctypes.py_object
+    return from_format(f"%.{limit}s".encode(), name.encode())
 
 
 def fresh(text):
@@ -239,8 +244,14 @@ def bind(call):
     return slots
 
 
-def no_attribute(obj, attribute):
-    return Raises(AttributeError, f"'{type_name(type(obj), 100)}' object has no attribute '{attribute}'")
+def no_attribute(obj, attribute, *, setting=False):
+    """The interpreter's own AttributeError for reading (or setting) a
+    missing attribute of `obj`: its wording differs between releases."""
+    try:
+        setattr(obj, attribute, None) if setting else getattr(obj, attribute)
+    except AttributeError as exc:
+        return Raises(AttributeError, str(exc))
+    raise AssertionError(f"{type(obj).__name__} has an attribute {attribute!r}")
 
 
 def encoded(accounts):
@@ -379,7 +390,7 @@ def expect_init(self, base_dir):
     except TypeError as exc:
         return Raises(TypeError, str(exc)), lambda: True
     if not hasattr(self, "__dict__"):
-        return no_attribute(self, "base_dir"), lambda: True
+        return no_attribute(self, "base_dir", setting=True), lambda: True
 
     def initialised():
         return self.base_dir == folder and folder.is_dir() and self.meta_path == folder / "accounts.json"
