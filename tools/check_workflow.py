@@ -18,6 +18,7 @@ import re
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 from ruamel.yaml import YAML
 
@@ -26,13 +27,13 @@ RELEASES = ("cp312", "cp313", "cp314", "cp315")
 PLATFORM_TAG = {"linux": "manylinux_{arch}", "macos": "macosx_{arch}", "windows": "win_{arch_lower}"}
 
 
-def cibuildwheel_jobs(workflow: dict) -> dict[str, dict]:
+def cibuildwheel_jobs(workflow: dict[str, Any]) -> dict[str, dict[str, Any]]:
     """The jobs with a step that runs cibuildwheel, by name."""
     return {name: job for name, job in workflow["jobs"].items()
             if any("cibuildwheel" in step.get("run", "") for step in job.get("steps", []))}
 
 
-def archs_by_platform(job: dict) -> dict[str, list[str]]:
+def archs_by_platform(job: dict[str, Any]) -> dict[str, list[str]]:
     archs: dict[str, list[str]] = {}
     for row in job["strategy"]["matrix"]["include"]:
         archs.setdefault(row["platform"], []).append(row["arch"])
