@@ -600,20 +600,17 @@ std::int64_t size_at(const NativePath& path)
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(status.nFileSizeHigh) << 32) | status.nFileSizeLow);
 }
 
-File open_lock_file(const NativePath& path, bool& writable)
+File open_lock_file(const NativePath& path)
 {
     WidePath wide(path);
     if (!wide) return File();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its
     // target, and the link is then refused. A lock file that can only be
-    // read (the read-only attribute, a write-protected volume) still locks;
-    // it only keeps no waiting line.
+    // read (the read-only attribute, a write-protected volume) still locks.
     constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    writable = true;
     HANDLE handle = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS, flags, nullptr);
     DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
-        writable = false;
         handle = CreateFileW(wide.get(), GENERIC_READ, share_all, nullptr, OPEN_ALWAYS, flags, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
@@ -655,10 +652,10 @@ bool identity_at(const NativePath& path, FileIdentity& identity)
     return true;
 }
 
-// The lock is one byte at 1 GiB, far past the waiting line in the file's
-// first bytes: Windows' byte-range locks are mandatory, so a lock over the
-// line would keep the other processes from reading it. Nothing is ever
-// written there.
+// The lock is one byte at 1 GiB, far past the waiting line that earlier
+// versions kept in the file's first bytes: Windows' byte-range locks are
+// mandatory, so a lock over the line would keep such a version, running
+// meanwhile, from reading it. Nothing is ever written there.
 constexpr DWORD lock_offset = 0x40000000;
 
 Attempt try_lock(const File& file, const NativePath& path)
@@ -678,28 +675,30 @@ Attempt try_lock(const File& file, const NativePath& path)
     return Attempt::failed;
 }
 
-void* map_shared(const File& file, std::size_t size)
+// A named section backed by the paging file: its memory is committed when
+// it is made (a full paging file fails here, never a later write to the
+// line), and it vanishes with its last handle, so there is nothing to
+// remove. Names under "Local\" are the session's; another user's section
+// of the same name cannot be opened, or is too small to map if it can.
+const bool lines_outlive_their_users = false;
+
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create)
 {
-    if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) return nullptr;
-    // A mapping larger than its file grows the file, with zeros, on disk
-    // space taken then: without room, the mapping fails here rather than a
-    // write to the line later.
-    HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
+    wchar_t name[64];
+    std::swprintf(name, sizeof name / sizeof name[0], L"Local\\zorvan-lock-%08llx-%016llx",
+                  static_cast<unsigned long long>(lock_file.volume), static_cast<unsigned long long>(lock_file.index));
+    HANDLE mapping = create ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                 static_cast<DWORD>(size), name)
+                            : OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
     if (mapping == nullptr) return nullptr;
     void* memory = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
-    CloseHandle(mapping);  // the view keeps the mapping
+    CloseHandle(mapping);  // the view keeps the section
     return memory;
 }
 
-void unmap_shared(void* memory, std::size_t) { UnmapViewOfFile(memory); }
+void unmap_line(void* memory, std::size_t) { UnmapViewOfFile(memory); }
 
-bool read_head(const File& file, void* buffer, std::size_t size)
-{
-    // The lock is a byte far beyond the line, so this read never meets it.
-    OVERLAPPED at_start{};
-    DWORD read = 0;
-    return ReadFile(handle_of(file), buffer, static_cast<DWORD>(size), &read, &at_start) && read == size;
-}
+void remove_line(const FileIdentity&) {}
 
 std::uint64_t current_process() { return GetCurrentProcessId(); }
 
