@@ -29,7 +29,7 @@ bool same_path(const NativePath& a, const NativePath& b)
 
 bool Reservation::reserve(const NativePath& path, std::int64_t extra_bytes)
 {
-    if (!os::wait_until_replaceable(path)) return false;
+    if (!os::ready_to_replace(path)) return false;
     File file = os::create_temporary(path, temporary_);
     if (!file) return false;
     if (!os::allocate(file, os::size_at(path) + extra_bytes, path)) {

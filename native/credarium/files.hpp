@@ -165,11 +165,14 @@ namespace os {
 // uses, in `temporary`. Null with the OSError raised, naming `target`.
 File create_temporary(const NativePath& target, NativePath& temporary);
 
-// Waits a bounded time until nothing keeps the file at `path` (if any) from
-// being replaced: on Windows, a process holding it open without sharing its
-// deletion. False with the OSError raised, naming `path`, when that does not
-// come; on POSIX nothing keeps a rename out.
-bool wait_until_replaceable(const NativePath& path);
+// Whether a new file may take the place of what stands at `path`: nothing,
+// a regular file, or a symbolic link (replaced itself, whatever it points
+// to). A directory is refused as the rename would refuse it
+// (IsADirectoryError; access denied on Windows), and so is a FIFO, socket or
+// device, which a rename would silently put out of reach of whoever uses it.
+// On Windows this also waits a bounded time until no process holds the file
+// without sharing its deletion. False with the OSError raised, naming `path`.
+bool ready_to_replace(const NativePath& path);
 
 // Allocates `bytes` of disk space to `file`, whose content is still to be
 // written. False with the OSError raised, naming `target`.

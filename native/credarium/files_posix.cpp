@@ -439,6 +439,7 @@ File replace(const NativePath& path, Borrowed data)
     const char* target = bytes_of(path);
     File written;
     NativePath temporary;
+    if (!os::ready_to_replace(path)) return written;
     if (Reservation* reserved = Reservation::find(path)) {
         written = std::move(reserved->file_);
         temporary = reserved->temporary_;
@@ -494,7 +495,17 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
-bool wait_until_replaceable(const NativePath&) { return true; }
+bool ready_to_replace(const NativePath& path)
+{
+    // Nothing there, or nothing to be told here: the write meets it.
+    struct stat status {};
+    if (::lstat(bytes_of(path), &status) < 0 || S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) return true;
+    // A FIFO, socket or device otherwise. No error number means "not a
+    // regular file" everywhere (EFTYPE is the BSDs' own); ENOTSUP says that
+    // the store does not write over such a thing, and the name says where.
+    errno = S_ISDIR(status.st_mode) ? EISDIR : ENOTSUP;
+    return raise_os_error(path);
+}
 
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
 {

@@ -24,13 +24,17 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
-// Windows 10 1803 and later; older headers lack the name.
+// Windows 10 1803 and later; older headers lack the names.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+#ifndef IO_REPARSE_TAG_AF_UNIX
+#define IO_REPARSE_TAG_AF_UNIX 0x80000023L
 #endif
 
 namespace credarium::files {
@@ -544,25 +548,35 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
-bool wait_until_replaceable(const NativePath& path)
+bool ready_to_replace(const NativePath& path)
 {
     // MoveFileExW opens the old file with the right to delete it, which a
     // process holding the file without sharing deletion refuses; so does
     // this open. A read-only or otherwise undeletable file fails here too,
-    // as the replace itself would.
+    // as the replace itself would, and so does a folder (access denied).
     WidePath wide(path);
     if (!wide) return false;
     bool interrupted = false;
+    File file;
     DWORD error = while_busy(true, interrupted, [&] {
-        HANDLE handle = CreateFileW(wide.get(), DELETE, share_all, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-        CloseHandle(handle);
-        return DWORD{ERROR_SUCCESS};
+        file = file_of(CreateFileW(wide.get(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return file ? DWORD{ERROR_SUCCESS} : GetLastError();
     });
     if (interrupted) return false;
-    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    return raise_windows_error(error, path);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (error != ERROR_SUCCESS) return raise_windows_error(error, path);
+    // A Unix socket (Windows 10 on) is the one special file that stands in a
+    // folder here; refused with the error number POSIX gives it.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandleEx(handle_of(file), FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && tag.ReparseTag == IO_REPARSE_TAG_AF_UNIX) {
+        Ref arguments(steal, Py_BuildValue("(isO)", ENOTSUP, "Operation not supported", path.text().ptr()));
+        Ref error_object(steal, arguments ? PyObject_Call(PyExc_OSError, arguments.ptr(), nullptr) : nullptr);
+        if (error_object) PyErr_SetObject(PyExc_OSError, error_object.ptr());
+        return false;
+    }
+    return true;
 }
 
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
