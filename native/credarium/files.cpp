@@ -234,7 +234,7 @@ bool StoreLock::held_by_this_thread(const os::FileIdentity& identity)
 // mapped for join_line(). A wrong answer costs a turn at most.
 bool StoreLock::line_empty()
 {
-    queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), false));
+    queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), false, line_keeper_));
     return queue_ == nullptr || (queue_->next_ticket.load() & ~closed_bit) == queue_->serving.load();
 }
 
@@ -245,14 +245,13 @@ void StoreLock::join_line()
     // A closed line is left for a new one; twice more at most, since a line
     // closed again at once means others are busy removing lines.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (queue_ == nullptr) queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), true));
+        if (queue_ == nullptr) queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), true, line_keeper_));
         if (queue_ == nullptr) return;
         std::uint64_t unset = 0;
         queue_->line_id.compare_exchange_strong(unset, new_line_id());
         if (take_ticket()) return;
         remove_line_if_current();
-        os::unmap_line(queue_, sizeof(Queue));
-        queue_ = nullptr;
+        unmap_line();
     }
 }
 
@@ -278,7 +277,8 @@ bool StoreLock::take_ticket()
 // mapped here, not a newer one made since.
 void StoreLock::remove_line_if_current()
 {
-    void* named = os::map_line(identity_, sizeof(Queue), false);
+    File keeper;
+    void* named = os::map_line(identity_, sizeof(Queue), false, keeper);
     if (named == nullptr) return;
     bool current = static_cast<Queue*>(named)->line_id.load() == queue_->line_id.load();
     os::unmap_line(named, sizeof(Queue));
@@ -296,8 +296,14 @@ void StoreLock::leave_line()
     if (os::lines_outlive_their_users && queue_->next_ticket.compare_exchange_strong(served, served | closed_bit)) {
         remove_line_if_current();
     }
+    unmap_line();
+}
+
+void StoreLock::unmap_line()
+{
     os::unmap_line(queue_, sizeof(Queue));
     queue_ = nullptr;
+    line_keeper_.close();
 }
 
 // The lock was won while the turn of `stalled` had gone unused for a second.
@@ -340,8 +346,7 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
         if (first == os::Attempt::busy) {
             join_line();
         } else if (queue_ != nullptr) {  // won, or failed, without a ticket
-            os::unmap_line(queue_, sizeof(Queue));
-            queue_ = nullptr;
+            unmap_line();
         }
         Outcome outcome = first == os::Attempt::busy ? wait_for_turn(seconds) : outcome_of(first);
         os::FileIdentity current;
@@ -439,8 +444,7 @@ void release_inherited_locks()
     // is no business of the child's either.
     for (StoreLock* lock = open_locks; lock != nullptr; lock = lock->next_open_) {
         lock->file_.close();
-        if (lock->queue_ != nullptr) os::unmap_line(lock->queue_, sizeof(Queue));
-        lock->queue_ = nullptr;
+        if (lock->queue_ != nullptr) lock->unmap_line();
     }
     open_locks = nullptr;
 }

@@ -218,8 +218,11 @@ Attempt try_lock(const File& file, const NativePath& path);
 // allocated before it is mapped, so that a full disk or /dev/shm fails the
 // mapping rather than a write to the line. An existing line only, unless
 // `create`. Null when there is none or it cannot be used (another user's,
-// too small): the lock is then simply polled. No error is raised.
-void* map_line(const FileIdentity& lock_file, std::size_t size, bool create);
+// too small): the lock is then simply polled. No error is raised. `keeper`
+// is given what keeps the line findable by its name while it is mapped (on
+// Windows the section's handle: a named object loses its name with its
+// last handle, whatever views of it remain), to be closed once unmapped.
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File& keeper);
 void unmap_line(void* memory, std::size_t size);
 
 // Whether a line stays until it is removed (POSIX) rather than vanishing
@@ -293,6 +296,7 @@ private:
     bool take_ticket();
     void remove_line_if_current();
     void leave_line();
+    void unmap_line();
     void take_out_of_turn(std::uint64_t stalled);
     Outcome wait_for_turn(double seconds);
     void release();
@@ -301,6 +305,7 @@ private:
     File file_;                      // open from before the wait to the end
     os::FileIdentity identity_;
     Queue* queue_ = nullptr;         // shared by every process waiting on this lock file
+    File line_keeper_;               // keeps queue_ findable by its name
     std::uint64_t ticket_ = 0;       // this change's place in the queue
     bool held_ = false;
     unsigned long thread_ = 0;       // the thread holding it

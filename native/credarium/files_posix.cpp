@@ -594,7 +594,9 @@ Attempt try_lock(const File& file, const NativePath& path)
 
 const bool lines_outlive_their_users = true;
 
-void* map_line(const FileIdentity& lock_file, std::size_t size, bool create)
+// The mapping keeps the object, and its name stays until it is removed: the
+// descriptor is closed at once.
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File&)
 {
     File line(::shm_open(line_name(lock_file).text, create ? O_RDWR | O_CREAT : O_RDWR, 0600));
     if (!line) return nullptr;

@@ -691,12 +691,13 @@ Attempt try_lock(const File& file, const NativePath& path)
 
 // A named section backed by the paging file: its memory is committed when
 // it is made (a full paging file fails here, never a later write to the
-// line), and it vanishes with its last handle, so there is nothing to
-// remove. Names under "Local\" are the session's; another user's section
-// of the same name cannot be opened, or is too small to map if it can.
+// line), and it vanishes with its last handle, which each process mapping
+// it keeps meanwhile, so there is nothing to remove. Names under "Local\"
+// are the session's; another user's section of the same name cannot be
+// opened, or is too small to map if it can.
 const bool lines_outlive_their_users = false;
 
-void* map_line(const FileIdentity& lock_file, std::size_t size, bool create)
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File& keeper)
 {
     wchar_t name[64];
     std::swprintf(name, sizeof name / sizeof name[0], L"Local\\zorvan-lock-%08llx-%016llx",
@@ -704,9 +705,9 @@ void* map_line(const FileIdentity& lock_file, std::size_t size, bool create)
     HANDLE mapping = create ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                                  static_cast<DWORD>(size), name)
                             : OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
-    if (mapping == nullptr) return nullptr;
-    void* memory = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
-    CloseHandle(mapping);  // the view keeps the section
+    File section = file_of(mapping != nullptr ? mapping : INVALID_HANDLE_VALUE);
+    void* memory = section ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size) : nullptr;
+    if (memory != nullptr) keeper = std::move(section);
     return memory;
 }
 
