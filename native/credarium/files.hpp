@@ -110,13 +110,14 @@ frame::Ref encode_text(frame::Borrowed text);
 bool set_aside(const NativePath& path, frame::Borrowed content);
 
 // Room for the next replace() of one file, taken before a change does
-// anything that cannot be undone: the temporary file is created, and as much
-// disk space as the file takes now, and `extra_bytes` more, is allocated to
-// it, so that a folder that cannot be written
-// or a disk that is full fails the change first. The reservation stays with
-// this thread until it is used by replace() or goes out of scope (which
-// removes the temporary file); a nested reservation of the same file is used
-// first.
+// anything that cannot be undone: what stands at the path is checked
+// (os::ready_to_replace), the temporary file is created, and as much disk
+// space as the file takes now, and `extra_bytes` more, is allocated to it,
+// so that something a new file must not replace, a folder that cannot be
+// written or a disk that is full fails the change first. The reservation
+// stays with this thread until it is used by replace() or goes out of scope
+// (which removes the temporary file); a nested reservation of the same file
+// is used first.
 class Reservation {
 public:
     Reservation() = default;
