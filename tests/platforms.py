@@ -67,7 +67,26 @@ def utf8_pipes() -> dict:
 
 # What only POSIX has; rows about it are skipped elsewhere, with the reason.
 mkfifo = getattr(os, "mkfifo", None)
+
+
+def mksocket(path: Path) -> None:
+    """A Unix socket's file at `path`, left there once the socket is closed."""
+    import socket
+
+    # Bound by its bare name: a full path can be longer than a socket's.
+    with socket.socket(socket.AF_UNIX) as bound:
+        folder = os.getcwd()
+        os.chdir(path.parent)
+        try:
+            bound.bind(path.name)
+        finally:
+            os.chdir(folder)
+
+
 no_fifos = pytest.mark.skipif(WINDOWS, reason="FIFOs: Windows has no named pipes in folders")
+no_special_files = pytest.mark.skipif(
+    WINDOWS, reason="sockets and device nodes: Python on Windows makes neither in folders"
+)
 no_symlinks = pytest.mark.skipif(WINDOWS, reason="symbolic links: Windows needs a privilege, and Wine 8 makes none")
 no_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="fork(): Windows starts processes afresh")
 no_rlimits = pytest.mark.skipif(WINDOWS, reason="RLIMIT_FSIZE: Windows has no file-size limit to cut a write")

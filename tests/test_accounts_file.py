@@ -140,10 +140,14 @@ def test_something_other_than_a_file_reads_as_empty_without_blocking(store, make
 
 
 @no_fifos
-def test_write_over_a_fifo_does_not_block(store):
+def test_write_over_a_fifo_neither_blocks_nor_replaces_it(store):
     os.mkfifo(store.meta_path)
-    assert finishes(lambda: store._save_accounts(EXAMPLE), store.meta_path)
-    assert store.meta_path.read_bytes() == EXAMPLE_BYTES
+    errors = []
+    assert finishes(lambda: errors.append(pytest.raises(OSError, store._save_accounts, EXAMPLE).value),
+                    store.meta_path)
+    assert [(type(e), str(e)) for e in errors] == [os_error(errno.ENOTSUP, 0, store.meta_path)]
+    assert entries(errors[0]) == [(89, "_save_accounts")]
+    assert store.meta_path.is_fifo() and folder_names(store) == ["accounts.json"]
 
 
 @pytest.mark.parametrize("accounts, content", [

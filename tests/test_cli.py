@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 from permissions import needs_permissions, posix_modes
-from platforms import command, mode, text_mode, utf8_pipes
+from platforms import command, mkfifo, mksocket, mode, no_fifos, no_special_files, text_mode, utf8_pipes
 from secret_service import SecretServiceUnavailable, clear_items, lock_login, secret_service_env
 
 from zorvan.config import PLATFORM, _config_dir
@@ -438,8 +438,14 @@ def test_entries_that_are_not_objects_are_named_and_can_be_deleted(cli):
     assert cli.json("account", "list") == (0, [{"name": "ok", "username": "u"}])
 
 
-def test_a_folder_in_place_of_the_file_stops_every_command_before_it_asks_anything(cli):
-    cli.accounts_file().mkdir(parents=True)
+@pytest.mark.parametrize("make", [
+    pytest.param(Path.mkdir, id="folder"),
+    pytest.param(mkfifo, id="FIFO", marks=no_fifos),
+    pytest.param(mksocket, id="socket", marks=no_special_files),
+])
+def test_something_other_than_a_file_in_its_place_stops_every_command_before_it_asks_anything(cli, make):
+    cli.accounts_file().parent.mkdir(parents=True)
+    make(cli.accounts_file())
     for args in (["account", "list"], ["account", "delete", "--name", "main"], SAVE_MAIN):
         assert_error(cli(*args, stdin=""), 1, str(cli.accounts_file()), "不是普通文件")
 

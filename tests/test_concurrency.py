@@ -360,6 +360,108 @@ def test_a_change_re_entered_on_the_same_thread_goes_on(tmp_path, memory_keyring
     assert [account["name"] for account in store.list()] == ["inner", "outer"]
 
 
+# Two saves on threads of their own, through a credential manager that takes
+# argv[4] seconds; "holding" when one of them holds the lock, then each
+# save's outcome as JSON: "saved", or the OSError's type and file, and
+# whether the password had been written.
+SLOW_SAVERS = textwrap.dedent(
+    """
+    import json, sys, threading, time
+    sys.path.insert(0, sys.argv[1])
+    import keyring
+    from memory_keyring import MemoryKeyring
+
+    class Slow(MemoryKeyring):
+        def set_password(self, service, username, password):
+            print("holding", flush=True)
+            time.sleep(float(sys.argv[4]))
+            super().set_password(service, username, password)
+
+    backend = Slow()
+    keyring.set_keyring(backend)
+    from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
+    store, outcomes = SellerSpriteCredarium(base_dir=sys.argv[2]), {}
+
+    def save(name):
+        try:
+            outcomes[name] = store.save(name=name, username="u", password="pw") and "saved"
+        except OSError as exc:
+            outcomes[name] = [type(exc).__name__, exc.filename, (KEY, f"account:{name}") in backend.secrets]
+
+    KEY = "zorvan-seller-sprite"
+    print("ready", flush=True)
+    sys.stdin.readline()
+    threads = [threading.Thread(target=save, args=(sys.argv[3] + str(index),)) for index in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(json.dumps(outcomes), flush=True)
+    """
+)
+
+# What another process does to accounts.json.lock (`lock`), by name.
+LOCK_FILE_CHANGES = {
+    "truncated to nothing": "os.truncate(lock, 0)",
+    "truncated to 10 bytes": "os.truncate(lock, 10)",
+    "made 1 MiB long": "os.truncate(lock, 1 << 20)",
+    "filled with garbage": "open(lock, 'r+b').write(os.urandom(8192))",
+    # Windows refuses these two while others have the file open.
+    "replaced by a shorter file": "open(lock + '.new', 'wb').write(b'x'); os.replace(lock + '.new', lock)",
+    "replaced by a longer file": "open(lock + '.new', 'wb').write(os.urandom(1 << 20)); os.replace(lock + '.new', lock)",
+    "deleted": "os.remove(lock)",
+}
+
+
+def lines_mapped(process):
+    """The store lock's waiting lines that `process` maps (Linux only)."""
+    with open(f"/proc/{process.pid}/maps") as maps:
+        return {line.split()[-1] for line in maps if "/zorvan-lock-" in line}
+
+
+@pytest.mark.parametrize("change", LOCK_FILE_CHANGES)
+def test_what_another_process_does_to_the_lock_file_kills_no_saver_and_loses_nothing(tmp_path, change):
+    meta_path = tmp_path / "seller_sprite" / "accounts.json"
+    meta_path.parent.mkdir()
+    lock = f"{meta_path}.lock"
+    with open(lock, "wb") as old:  # as an older version, keeping its line there, left it
+        old.write(bytes(4096))
+    savers = [subprocess.Popen([sys.executable, "-c", SLOW_SAVERS, str(TESTS), str(tmp_path), prefix, "0.3"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for prefix in "ab"]
+    try:
+        for saver in savers:
+            assert saver.stdout.readline() == "ready\n"
+            saver.stdin.write("go\n")
+            saver.stdin.flush()
+            if saver is savers[0]:  # one save holds the lock, the other three wait for it
+                assert saver.stdout.readline() == "holding\n"
+        lines = set()
+        if sys.platform.startswith("linux"):  # until both processes wait in the line
+            deadline = time.monotonic() + 10
+            while not all(lines_mapped(saver) for saver in savers) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            lines = set.union(*map(lines_mapped, savers))
+            assert lines
+        else:
+            time.sleep(0.2)
+        changer = f"import os, sys; lock = sys.argv[1]; {LOCK_FILE_CHANGES[change]}"
+        subprocess.run([sys.executable, "-c", changer, lock], check=not WINDOWS)
+        outputs = [saver.communicate(timeout=60)[0] for saver in savers]
+    finally:
+        for saver in savers:
+            saver.kill()
+    assert [saver.returncode for saver in savers] == [0, 0]
+    outcomes = {name: outcome for output in outputs for name, outcome in json.loads(output.splitlines()[-1]).items()}
+    saved = sorted(name for name, outcome in outcomes.items() if outcome == "saved")
+    assert sorted(json.loads(meta_path.read_bytes())) == saved
+    # Windows may refuse to open a lock file deleted while others hold it:
+    # such a save fails at once, naming it, before its password.
+    assert all(outcome == "saved" or outcome == ["PermissionError", lock, False] for outcome in outcomes.values())
+    assert len(saved) == 4 or WINDOWS
+    assert not [name for name in os.listdir(meta_path.parent) if name.endswith(".tmp")]
+    assert not [line for line in lines if os.path.exists(line)]  # every line removed once empty
+
+
 # Forks, with one thread holding the store lock and another waiting for it:
 # a plain child that saves and then lives on, and a fork pool that saves.
 # Neither may keep the parent's lock once the parent lets go of it.

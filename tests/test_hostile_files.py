@@ -10,11 +10,12 @@ import os
 import re
 import stat
 import threading
+import traceback
 
 import pytest
 
 from permissions import needs_permissions
-from platforms import mkfifo, no_fifos, no_symlinks, os_error, text_mode
+from platforms import mkfifo, mksocket, no_fifos, no_special_files, no_symlinks, os_error, text_mode
 from zorvan.seller_sprite.domain.exceptions import InvalidCollectOptionError
 from zorvan.seller_sprite.services.credarium import SellerSpriteCredarium
 
@@ -170,11 +171,25 @@ def make_unreadable(path):
     path.chmod(0o200)
 
 
+def make_device(path):
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))  # /dev/null's numbers
+    except PermissionError:
+        pytest.skip("a device node needs CAP_MKNOD")
+
+
+# What stands at accounts.json; the error a save then fails with before the
+# password (errno, Win32 error), or None; what a successful save set aside.
 @pytest.mark.parametrize("make, save_error, aside", [
-    pytest.param(make_directory, True, None, id="directory"),
-    pytest.param(mkfifo, None, None, id="FIFO", marks=no_fifos),
+    pytest.param(make_directory, (errno.EISDIR, 5), None, id="directory"),
+    pytest.param(mkfifo, (errno.ENOTSUP, 0), None, id="FIFO", marks=no_fifos),
+    pytest.param(mksocket, (errno.ENOTSUP, 0), None, id="socket", marks=no_special_files),
+    pytest.param(make_device, (errno.ENOTSUP, 0), None, id="device", marks=no_special_files),
     pytest.param(lambda path: os.symlink(path.name, path), None, "accounts.json", id="symlink to itself",
                  marks=no_symlinks),
+    pytest.param(lambda path: os.symlink("elsewhere", path), None, None, id="dangling symlink", marks=no_symlinks),
+    pytest.param(lambda path: (mkfifo(path.with_name("fifo")), os.symlink("fifo", path)), None, None,
+                 id="symlink to a FIFO", marks=no_symlinks),
     pytest.param(make_unreadable, None, EXAMPLE, id="no read permission", marks=needs_permissions),
 ])
 def test_something_other_than_a_readable_file_reads_as_empty_and_is_not_lost(store, memory_keyring, make,
@@ -184,14 +199,15 @@ def test_something_other_than_a_readable_file_reads_as_empty_and_is_not_lost(sto
     before = folder_state(store)
 
     result, error = save_new(store)
-    if save_error:  # nothing can take the place of a directory: the save fails and leaves it alone
-        assert (type(error), str(error)) == os_error(errno.EISDIR, 5, store.meta_path)
-        assert folder_state(store) == before
+    if save_error:  # nothing can take its place: the save fails before the password and leaves it alone
+        assert (type(error), str(error)) == os_error(*save_error, store.meta_path)
+        assert traceback.extract_tb(error.__traceback__)[-1].lineno == 39
+        assert (folder_state(store), memory_keyring.secrets) == (before, {})
         return
     assert (result, error) == ({"name": "new", "username": "u"}, None)
     assert json.loads(store.meta_path.read_text(encoding="utf-8")) == {"new": NEW}
     names = aside_names(store)
-    if aside is None:  # a FIFO holds nothing to keep
+    if aside is None:  # nothing there to keep: a link is replaced itself, its target left alone
         assert names == []
     else:  # moved aside as it was: a link keeps its target, a file its bytes
         assert len(names) == 1

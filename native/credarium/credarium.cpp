@@ -87,7 +87,8 @@ constexpr double lock_wait_seconds = 10.0;
 // "accounts.json.lock" beside the file and, for a save (`room` given),
 // reserves the new file's temporary file with room for `extra_bytes` more
 // than the file holds now, so that a folder or disk that cannot take the
-// write fails the save before the password is touched. Other path objects
+// write, or a directory, FIFO, socket or device standing at accounts.json,
+// fails the save before the password is touched. Other path objects
 // take no lock, and neither does a store whose meta_path cannot be read:
 // its own steps then meet that failure where they always did.
 bool ready_change(Borrowed self, files::StoreLock& lock, files::Reservation* room, std::int64_t extra_bytes)

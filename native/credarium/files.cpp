@@ -29,7 +29,7 @@ bool same_path(const NativePath& a, const NativePath& b)
 
 bool Reservation::reserve(const NativePath& path, std::int64_t extra_bytes)
 {
-    if (!os::wait_until_replaceable(path)) return false;
+    if (!os::ready_to_replace(path)) return false;
     File file = os::create_temporary(path, temporary_);
     if (!file) return false;
     if (!os::allocate(file, os::size_at(path) + extra_bytes, path)) {
@@ -80,13 +80,18 @@ Reservation::~Reservation()
  * The lock itself is the system's own (flock, LockFileEx): it alone keeps
  * two changes apart, and it is dropped when its holder dies. Polling for it
  * is not fair, though: a holder that lets go and asks again at once usually
- * wins over waiters that sleep between tries. So the lock file also holds a
- * waiting line, in memory that every process maps:
+ * wins over waiters that sleep between tries. So each lock file also has a
+ * waiting line, in memory that every process waiting on it maps. That
+ * memory is not the lock file's own (os::map_line): a file mapped by several
+ * processes can be cut short by anyone who can write it, and a process
+ * touching a page past the new end would be killed (SIGBUS), whatever it
+ * was doing.
  *
- *   1. A change that finds the line empty (every ticket served) tries the
- *      lock at once, without a ticket. Otherwise, or if that fails, it
- *      takes a ticket (next_ticket, incremented atomically) and writes its
- *      process into the ticket's slot.
+ *   1. A change that finds no line, or an empty one (every ticket served),
+ *      tries the lock at once, without a ticket. Otherwise, or if that
+ *      fails, it takes a ticket (next_ticket, incremented atomically),
+ *      making the line if there is none, and writes its process into the
+ *      ticket's slot.
  *   2. It tries the lock only once its turn has come (serving has reached
  *      its ticket, or passed it), and sleeps in between. The waiter whose
  *      turn it is counts its tries in `turn_tries`, a sign of life.
@@ -104,11 +109,19 @@ Reservation::~Reservation()
  *      if its slot tells nothing (more waiters than slots, or a damaged
  *      line), every turn up to the taker's is. A waiter passed over stays
  *      in turn and asks whenever it runs.
+ *   6. Where a line outlives its users (POSIX), the change that leaves it
+ *      empty closes it (the closed bit in next_ticket, set only while every
+ *      ticket is served, so that no ticket can be taken from then on) and
+ *      removes its name, so that stores leave no lines behind. A change
+ *      that finds the line closed removes it too (a remover may have died
+ *      on the way) and makes a new one. A name is removed only while it
+ *      still names the closed line (its line_id), never a newer line.
  *
  * The line only decides who asks next. A damaged or foreign line costs at
- * most a stall, never exclusion, and a lock file that cannot be mapped
- * (read-only, or no room for the line on a full disk) is simply polled. A
- * waiter times out only when neither serving nor handovers has moved for
+ * most a stall, and two lines for one lock file (a newcomer meeting a
+ * remover at the wrong moment) cost fairness, never exclusion; where no line
+ * can be had (no room for it, no shared memory) the lock is simply polled.
+ * A waiter times out only when neither serving nor handovers has moved for
  * the whole wait: a lock that keeps changing hands is not a stuck one.
  * ------------------------------------------------------------------------ */
 
@@ -120,10 +133,11 @@ static_assert(SharedWord::is_always_lock_free, "the waiting line is shared betwe
 static_assert(sizeof(SharedWord) == sizeof(std::uint64_t), "the line's layout is the same in every process");
 
 struct Queue {
-    SharedWord next_ticket;
+    SharedWord next_ticket;  // with closed_bit once the line is closed
     SharedWord serving;
     SharedWord handovers;
     SharedWord turn_tries;  // counted by the waiter whose turn it is
+    SharedWord line_id;     // set by its first waiter: tells this line from a later one of the same name
     // The waiter of a ticket, at ticket % waiter_slots: the ticket + 1, and
     // its process (0 once it has left).
     struct Waiter {
@@ -139,6 +153,8 @@ constexpr std::size_t waiter_slots = sizeof(Queue::waiters) / sizeof(Queue::wait
 // takes the lock out of turn; a live waiter whose turn it is tries far more
 // often than that.
 constexpr double stall_seconds = 1.0;
+// In next_ticket: the line takes no more tickets, and its name is removed.
+constexpr std::uint64_t closed_bit = std::uint64_t{1} << 63;
 
 // Whether the slot of `ticket` still tells of its waiter: a later ticket
 // may have taken it over.
@@ -172,13 +188,13 @@ void pass_turn(Queue* queue, std::uint64_t ticket)
     }
 }
 
-// Whether the line of the lock file `file` is empty: every ticket served,
-// none waiting or holding. Read without mapping the line; a wrong answer
-// costs a turn at most.
-bool line_empty(const File& file)
+// An identity for a new line, unlike any other line's: the process, and
+// the clock and a count within it.
+std::uint64_t new_line_id()
 {
-    std::uint64_t head[2];  // next_ticket, serving
-    return os::read_head(file, head, sizeof head) && head[0] == head[1];
+    static std::uint64_t made = 0;  // only touched with the interpreter lock held
+    const auto nanoseconds = static_cast<std::uint64_t>(os::monotonic_seconds() * 1e9);
+    return ((os::current_process() << 40) ^ (nanoseconds << 8) ^ ++made) | 1;
 }
 
 // What a try at the lock means for the change: held, or an outcome that
@@ -213,26 +229,81 @@ bool StoreLock::held_by_this_thread(const os::FileIdentity& identity)
     return false;
 }
 
-// Takes a ticket, and puts this process in its slot.
+// Whether this lock file's line is empty: there is none, or every ticket
+// is served (a closed line is as good as none). A line found there stays
+// mapped for join_line(). A wrong answer costs a turn at most.
+bool StoreLock::line_empty()
+{
+    queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), false, line_keeper_));
+    return queue_ == nullptr || (queue_->next_ticket.load() & ~closed_bit) == queue_->serving.load();
+}
+
+// Takes a ticket in this lock file's line, making the line if there is
+// none. Without a line the lock is polled.
 void StoreLock::join_line()
 {
-    ticket_ = queue_->next_ticket.fetch_add(1);
+    // A closed line is left for a new one; twice more at most, since a line
+    // closed again at once means others are busy removing lines.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (queue_ == nullptr) queue_ = static_cast<Queue*>(os::map_line(identity_, sizeof(Queue), true, line_keeper_));
+        if (queue_ == nullptr) return;
+        std::uint64_t unset = 0;
+        queue_->line_id.compare_exchange_strong(unset, new_line_id());
+        if (take_ticket()) return;
+        remove_line_if_current();
+        unmap_line();
+    }
+}
+
+// Takes a ticket, and puts this process in its slot; false when the line
+// is closed.
+bool StoreLock::take_ticket()
+{
+    std::uint64_t next = queue_->next_ticket.load();
+    do {
+        if (next & closed_bit) return false;
+    } while (!queue_->next_ticket.compare_exchange_weak(next, next + 1));
+    ticket_ = next;
     Queue::Waiter& waiter = queue_->waiters[ticket_ % waiter_slots];
     waiter.process.store(os::current_process());
     waiter.ticket.store(ticket_ + 1);
     // A line served beyond its newest ticket is damaged: it goes on from here.
     std::uint64_t serving = queue_->serving.load();
     if (serving > ticket_) queue_->serving.compare_exchange_strong(serving, ticket_);
+    return true;
+}
+
+// Removes the name of this lock file's line if it still names the line
+// mapped here, not a newer one made since.
+void StoreLock::remove_line_if_current()
+{
+    File keeper;
+    void* named = os::map_line(identity_, sizeof(Queue), false, keeper);
+    if (named == nullptr) return;
+    bool current = static_cast<Queue*>(named)->line_id.load() == queue_->line_id.load();
+    os::unmap_line(named, sizeof(Queue));
+    if (current) os::remove_line(identity_);
 }
 
 // Leaves the line, having held the lock or not. The slot is cleared first,
-// so that a turn reaching this ticket from now on is passed over.
+// so that a turn reaching this ticket from now on is passed over. A line
+// left empty is closed and removed where lines outlive their users.
 void StoreLock::leave_line()
 {
     if (slot_known(queue_, ticket_)) queue_->waiters[ticket_ % waiter_slots].process.store(0);
     if (queue_->serving.load() == ticket_) pass_turn(queue_, ticket_);
-    os::unmap_shared(queue_, sizeof(Queue));
+    std::uint64_t served = queue_->serving.load();
+    if (os::lines_outlive_their_users && queue_->next_ticket.compare_exchange_strong(served, served | closed_bit)) {
+        remove_line_if_current();
+    }
+    unmap_line();
+}
+
+void StoreLock::unmap_line()
+{
+    os::unmap_line(queue_, sizeof(Queue));
     queue_ = nullptr;
+    line_keeper_.close();
 }
 
 // The lock was won while the turn of `stalled` had gone unused for a second.
@@ -259,8 +330,7 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
     // Once more whenever the lock was won on a file that someone had removed
     // or replaced meanwhile: a lock on a file nobody else opens excludes no one.
     while (true) {
-        bool writable = false;
-        File file = os::open_lock_file(lock_path_, writable);
+        File file = os::open_lock_file(lock_path_);
         if (!file || !os::identity_of(file, lock_path_, identity_)) return Outcome::failed;
         if (held_by_this_thread(identity_)) return Outcome::held;
         // Listed from here on, so that a child forked while this change
@@ -270,12 +340,13 @@ StoreLock::Outcome StoreLock::acquire(const NativePath& path, double seconds)
         next_open_ = open_locks;
         open_locks = this;
         // A change that finds the line empty tries the lock at once, and
-        // joins the line only if that fails: mapping the line costs as much
-        // as the rest of the lock.
-        os::Attempt first = writable && line_empty(file_) ? os::try_lock(file_, lock_path_) : os::Attempt::busy;
+        // joins the line only if that fails: making a line costs as much as
+        // the rest of the lock.
+        os::Attempt first = line_empty() ? os::try_lock(file_, lock_path_) : os::Attempt::busy;
         if (first == os::Attempt::busy) {
-            queue_ = writable ? static_cast<Queue*>(os::map_shared(file_, sizeof(Queue))) : nullptr;
-            if (queue_ != nullptr) join_line();
+            join_line();
+        } else if (queue_ != nullptr) {  // won, or failed, without a ticket
+            unmap_line();
         }
         Outcome outcome = first == os::Attempt::busy ? wait_for_turn(seconds) : outcome_of(first);
         os::FileIdentity current;
@@ -350,8 +421,7 @@ StoreLock::Outcome StoreLock::wait_for_turn(double seconds)
 
 // Leaves the line and closes the lock file: closing the only handle of this
 // open file releases the lock, after the turn has passed, so that the next
-// waiter is already trying when the lock comes free. The line is unmapped
-// first: a mapping keeps its open file alive, and with it the lock.
+// waiter is already trying when the lock comes free.
 void StoreLock::release()
 {
     if (!file_) return;
@@ -374,8 +444,7 @@ void release_inherited_locks()
     // is no business of the child's either.
     for (StoreLock* lock = open_locks; lock != nullptr; lock = lock->next_open_) {
         lock->file_.close();
-        if (lock->queue_ != nullptr) os::unmap_shared(lock->queue_, sizeof(Queue));
-        lock->queue_ = nullptr;
+        if (lock->queue_ != nullptr) lock->unmap_line();
     }
     open_locks = nullptr;
 }

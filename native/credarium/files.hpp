@@ -110,13 +110,14 @@ frame::Ref encode_text(frame::Borrowed text);
 bool set_aside(const NativePath& path, frame::Borrowed content);
 
 // Room for the next replace() of one file, taken before a change does
-// anything that cannot be undone: the temporary file is created, and as much
-// disk space as the file takes now, and `extra_bytes` more, is allocated to
-// it, so that a folder that cannot be written
-// or a disk that is full fails the change first. The reservation stays with
-// this thread until it is used by replace() or goes out of scope (which
-// removes the temporary file); a nested reservation of the same file is used
-// first.
+// anything that cannot be undone: what stands at the path is checked
+// (os::ready_to_replace), the temporary file is created, and as much disk
+// space as the file takes now, and `extra_bytes` more, is allocated to it,
+// so that something a new file must not replace, a folder that cannot be
+// written or a disk that is full fails the change first. The reservation
+// stays with this thread until it is used by replace() or goes out of scope
+// (which removes the temporary file); a nested reservation of the same file
+// is used first.
 class Reservation {
 public:
     Reservation() = default;
@@ -165,11 +166,14 @@ namespace os {
 // uses, in `temporary`. Null with the OSError raised, naming `target`.
 File create_temporary(const NativePath& target, NativePath& temporary);
 
-// Waits a bounded time until nothing keeps the file at `path` (if any) from
-// being replaced: on Windows, a process holding it open without sharing its
-// deletion. False with the OSError raised, naming `path`, when that does not
-// come; on POSIX nothing keeps a rename out.
-bool wait_until_replaceable(const NativePath& path);
+// Whether a new file may take the place of what stands at `path`: nothing,
+// a regular file, or a symbolic link (replaced itself, whatever it points
+// to). A directory is refused as the rename would refuse it
+// (IsADirectoryError; access denied on Windows), and so is a FIFO, socket or
+// device, which a rename would silently put out of reach of whoever uses it.
+// On Windows this also waits a bounded time until no process holds the file
+// without sharing its deletion. False with the OSError raised, naming `path`.
+bool ready_to_replace(const NativePath& path);
 
 // Allocates `bytes` of disk space to `file`, whose content is still to be
 // written. False with the OSError raised, naming `target`.
@@ -192,9 +196,9 @@ enum class Attempt { locked, busy, unsupported, failed };
 
 // Opens the lock file at `path`, creating it private to the user, never
 // through a symbolic link and never blocking on a FIFO: for reading and
-// writing where possible, else for reading only (`writable` false). Null
-// with the OSError raised.
-File open_lock_file(const NativePath& path, bool& writable);
+// writing where possible (some network file systems lock only such files),
+// else for reading only. Null with the OSError raised.
+File open_lock_file(const NativePath& path);
 
 // The identity of an open file; false with the OSError raised.
 bool identity_of(const File& file, const NativePath& path, FileIdentity& identity);
@@ -207,18 +211,29 @@ bool identity_at(const NativePath& path, FileIdentity& identity);
 // with the OSError raised, naming `path`.
 Attempt try_lock(const File& file, const NativePath& path);
 
-// Maps the first `size` bytes of `file` into memory shared by every process
-// that maps them. A file shorter than `size` is first given the disk space
-// for it (allocated, not a hole: a write to a page that a full disk cannot
-// back would kill the process instead of failing a call), without changing
-// the bytes it holds. Null when that cannot be done (no error is raised).
-void* map_shared(const File& file, std::size_t size);
-void unmap_shared(void* memory, std::size_t size);
+// The waiting line of the lock file `lock_file`: `size` bytes of memory
+// that every process of this user waiting on that file maps, all zero bytes
+// when new. It lives outside the lock file (a POSIX shared memory object, a
+// section backed by the paging file on Windows), so that nothing done to the
+// file can take it away from under a process that maps it; its memory is
+// allocated before it is mapped, so that a full disk or /dev/shm fails the
+// mapping rather than a write to the line. An existing line only, unless
+// `create`. Null when there is none or it cannot be used (another user's,
+// too small): the lock is then simply polled. No error is raised. `keeper`
+// is given what keeps the line findable by its name while it is mapped (on
+// Windows the section's handle: a named object loses its name with its
+// last handle, whatever views of it remain), to be closed once unmapped.
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File& keeper);
+void unmap_line(void* memory, std::size_t size);
 
-// Reads the first `size` bytes of `file` into `buffer`, without moving its
-// position. False when fewer could be read (no error is raised). The lock
-// of try_lock() must not keep these bytes from being read.
-bool read_head(const File& file, void* buffer, std::size_t size);
+// Whether a line stays until it is removed (POSIX) rather than vanishing
+// with its last user (Windows).
+extern const bool lines_outlive_their_users;
+
+// Removes the name of the line of `lock_file`, so that the next
+// map_line(create) makes a new line; whoever maps the old one keeps it.
+// Best effort, no error is raised.
+void remove_line(const FileIdentity& lock_file);
 
 // This process's id, and whether the process of such an id still runs
 // (an id that cannot be checked counts as running).
@@ -241,7 +256,7 @@ void close_locks_in_forked_children();
 // The store lock
 // ---------------------------------------------------------------------------
 
-// The waiting line kept inside a lock file (files.cpp).
+// The waiting line of a lock file, in the memory of os::map_line (files.cpp).
 struct Queue;
 
 // An exclusive lock on "<metadata file>.lock", held by one change from
@@ -277,8 +292,12 @@ public:
 private:
     friend void release_inherited_locks();
     static bool held_by_this_thread(const os::FileIdentity& identity);
+    bool line_empty();
     void join_line();
+    bool take_ticket();
+    void remove_line_if_current();
     void leave_line();
+    void unmap_line();
     void take_out_of_turn(std::uint64_t stalled);
     Outcome wait_for_turn(double seconds);
     void release();
@@ -286,7 +305,8 @@ private:
     NativePath lock_path_;
     File file_;                      // open from before the wait to the end
     os::FileIdentity identity_;
-    Queue* queue_ = nullptr;         // shared by every process using this lock file
+    Queue* queue_ = nullptr;         // shared by every process waiting on this lock file
+    File line_keeper_;               // keeps queue_ findable by its name
     std::uint64_t ticket_ = 0;       // this change's place in the queue
     bool held_ = false;
     unsigned long thread_ = 0;       // the thread holding it

@@ -237,6 +237,68 @@ bool temporary_name(const char* path, PathText& name)
 
 Ref bytes_path(const char* path) { return Ref(steal, PyBytes_FromString(path)); }
 
+// Spreads every bit of `value` over the result (SplitMix64's finaliser).
+std::uint64_t mixed(std::uint64_t value)
+{
+    value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9u;
+    value = (value ^ (value >> 27)) * 0x94d049bb133111ebu;
+    return value ^ (value >> 31);
+}
+
+struct LineName {
+    char text[32];
+};
+
+// The name of the waiting line of `lock_file` for this user, the same in
+// every process: "/zorvan-lock-" and 16 hex digits, within the 30
+// characters macOS takes. Another user's line has another name.
+LineName line_name(const os::FileIdentity& lock_file)
+{
+    const auto user = static_cast<std::uint64_t>(::geteuid());
+    const std::uint64_t hash = mixed(mixed(mixed(lock_file.volume) ^ lock_file.index) ^ user);
+    LineName name{};
+    std::snprintf(name.text, sizeof name.text, "/zorvan-lock-%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+// Whether the shared memory object of `status` may hold this user's line:
+// this user's, and writable by no one else. Where the system says what it
+// is (Linux's /dev/shm is a folder like any other), a regular object;
+// macOS tells only the permission bits of its objects.
+bool usable_line(const struct stat& status)
+{
+    const mode_t type = status.st_mode & S_IFMT;
+    return (type == S_IFREG || type == 0) && status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+#ifdef __APPLE__
+// macOS sizes a shared memory object once, with memory behind it from then
+// on; a second sizing fails, and the size found afterwards tells.
+bool give_line_room(int fd, off_t, off_t size)
+{
+    ::ftruncate(fd, size);
+    return true;
+}
+#else
+// Allocated, not a hole: a page that a full /dev/shm cannot back would kill
+// the process at its first write. Allocating never changes the bytes there
+// already, which another process may be using.
+bool give_line_room(int fd, off_t size_now, off_t size)
+{
+    int error;
+    do {
+        error = ::posix_fallocate(fd, 0, size);
+    } while (error == EINTR);
+    if (error != EOPNOTSUPP && error != ENOTSUP && error != EINVAL && error != ENODEV) return error == 0;
+    // No allocation call here: the missing bytes are written, past the end
+    // only. Two processes extending a new line at once may clear each
+    // other's first ticket, which costs a stall at most.
+    static const char zeros[4096] = {};
+    const auto missing = static_cast<std::size_t>(size - size_now);
+    return missing <= sizeof zeros && ::pwrite(fd, zeros, missing, size_now) == static_cast<ssize_t>(missing);
+}
+#endif
+
 }  // namespace
 
 /* ---------------------------------------------------------------------------
@@ -377,6 +439,7 @@ File replace(const NativePath& path, Borrowed data)
     const char* target = bytes_of(path);
     File written;
     NativePath temporary;
+    if (!os::ready_to_replace(path)) return written;
     if (Reservation* reserved = Reservation::find(path)) {
         written = std::move(reserved->file_);
         temporary = reserved->temporary_;
@@ -432,7 +495,17 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
-bool wait_until_replaceable(const NativePath&) { return true; }
+bool ready_to_replace(const NativePath& path)
+{
+    // Nothing there, or nothing to be told here: the write meets it.
+    struct stat status {};
+    if (::lstat(bytes_of(path), &status) < 0 || S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) return true;
+    // A FIFO, socket or device otherwise. No error number means "not a
+    // regular file" everywhere (EFTYPE is the BSDs' own); ENOTSUP says that
+    // the store does not write over such a thing, and the name says where.
+    errno = S_ISDIR(status.st_mode) ? EISDIR : ENOTSUP;
+    return raise_os_error(path);
+}
 
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
 {
@@ -472,17 +545,16 @@ std::int64_t size_at(const NativePath& path)
     return ::stat(bytes_of(path), &status) == 0 && S_ISREG(status.st_mode) ? status.st_size : 0;
 }
 
-File open_lock_file(const NativePath& path, bool& writable)
+File open_lock_file(const NativePath& path)
 {
     // O_NONBLOCK: a FIFO put in its place must not hold the open up. A lock
     // file that can only be read (a read-only folder or file system) still
-    // locks; it only keeps no waiting line.
+    // locks: flock takes a descriptor opened for reading, except where NFS
+    // turns it into a lock of bytes, which wants one opened for writing.
     const int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     while (true) {
-        writable = true;
         File file(::open(bytes_of(path), O_RDWR | flags, 0600));
         if (!file && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-            writable = false;
             file = File(::open(bytes_of(path), O_RDONLY | flags, 0600));
         }
         if (file) return file;
@@ -520,43 +592,30 @@ Attempt try_lock(const File& file, const NativePath& path)
     return Attempt::failed;
 }
 
-void* map_shared(const File& file, std::size_t size)
+const bool lines_outlive_their_users = true;
+
+// The mapping keeps the object, and its name stays until it is removed: the
+// descriptor is closed at once.
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File&)
 {
-    struct stat status {};
-    if (::fstat(descriptor(file), &status) < 0 || !S_ISREG(status.st_mode)) return nullptr;
+    File line(::shm_open(line_name(lock_file).text, create ? O_RDWR | O_CREAT : O_RDWR, 0600));
+    if (!line) return nullptr;
     const auto length = static_cast<off_t>(size);
+    struct stat status {};
+    if (::fstat(descriptor(line), &status) < 0 || !usable_line(status)) return nullptr;
     if (status.st_size < length) {
-        int error = EOPNOTSUPP;
-#ifndef __APPLE__
-        // Allocating never changes bytes that are there already, which
-        // another process may be using.
-        do {
-            error = ::posix_fallocate(descriptor(file), 0, length);
-        } while (error == EINTR);
-#endif
-        if (error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL) {
-            // No allocation call: the missing bytes are written, past the
-            // end only. Two processes extending a new file at once may clear
-            // each other's first ticket, which costs a stall at most.
-            static const char zeros[4096] = {};
-            const std::size_t missing = static_cast<std::size_t>(length - status.st_size);
-            error = missing <= sizeof zeros &&
-                            ::pwrite(descriptor(file), zeros, missing, status.st_size) == static_cast<ssize_t>(missing)
-                        ? 0
-                        : EIO;
+        if (!give_line_room(descriptor(line), status.st_size, length) || ::fstat(descriptor(line), &status) < 0 ||
+            status.st_size < length) {
+            return nullptr;
         }
-        if (error != 0) return nullptr;
     }
-    void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor(file), 0);
+    void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor(line), 0);
     return memory == MAP_FAILED ? nullptr : memory;
 }
 
-void unmap_shared(void* memory, std::size_t size) { ::munmap(memory, size); }
+void unmap_line(void* memory, std::size_t size) { ::munmap(memory, size); }
 
-bool read_head(const File& file, void* buffer, std::size_t size)
-{
-    return ::pread(descriptor(file), buffer, size, 0) == static_cast<ssize_t>(size);
-}
+void remove_line(const FileIdentity& lock_file) { ::shm_unlink(line_name(lock_file).text); }
 
 std::uint64_t current_process() { return static_cast<std::uint64_t>(::getpid()); }
 

@@ -24,13 +24,17 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
-// Windows 10 1803 and later; older headers lack the name.
+// Windows 10 1803 and later; older headers lack the names.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+#ifndef IO_REPARSE_TAG_AF_UNIX
+#define IO_REPARSE_TAG_AF_UNIX 0x80000023L
 #endif
 
 namespace credarium::files {
@@ -544,25 +548,35 @@ File create_temporary(const NativePath& target, NativePath& temporary)
     return file;
 }
 
-bool wait_until_replaceable(const NativePath& path)
+bool ready_to_replace(const NativePath& path)
 {
     // MoveFileExW opens the old file with the right to delete it, which a
     // process holding the file without sharing deletion refuses; so does
     // this open. A read-only or otherwise undeletable file fails here too,
-    // as the replace itself would.
+    // as the replace itself would, and so does a folder (access denied).
     WidePath wide(path);
     if (!wide) return false;
     bool interrupted = false;
+    File file;
     DWORD error = while_busy(true, interrupted, [&] {
-        HANDLE handle = CreateFileW(wide.get(), DELETE, share_all, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-        CloseHandle(handle);
-        return DWORD{ERROR_SUCCESS};
+        file = file_of(CreateFileW(wide.get(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return file ? DWORD{ERROR_SUCCESS} : GetLastError();
     });
     if (interrupted) return false;
-    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    return raise_windows_error(error, path);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (error != ERROR_SUCCESS) return raise_windows_error(error, path);
+    // A Unix socket (Windows 10 on) is the one special file that stands in a
+    // folder here; refused with the error number POSIX gives it.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandleEx(handle_of(file), FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && tag.ReparseTag == IO_REPARSE_TAG_AF_UNIX) {
+        Ref arguments(steal, Py_BuildValue("(isO)", ENOTSUP, "Operation not supported", path.text().ptr()));
+        Ref error_object(steal, arguments ? PyObject_Call(PyExc_OSError, arguments.ptr(), nullptr) : nullptr);
+        if (error_object) PyErr_SetObject(PyExc_OSError, error_object.ptr());
+        return false;
+    }
+    return true;
 }
 
 bool allocate(const File& file, std::int64_t bytes, const NativePath& target)
@@ -600,20 +614,17 @@ std::int64_t size_at(const NativePath& path)
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(status.nFileSizeHigh) << 32) | status.nFileSizeLow);
 }
 
-File open_lock_file(const NativePath& path, bool& writable)
+File open_lock_file(const NativePath& path)
 {
     WidePath wide(path);
     if (!wide) return File();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its
     // target, and the link is then refused. A lock file that can only be
-    // read (the read-only attribute, a write-protected volume) still locks;
-    // it only keeps no waiting line.
+    // read (the read-only attribute, a write-protected volume) still locks.
     constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    writable = true;
     HANDLE handle = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS, flags, nullptr);
     DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
-        writable = false;
         handle = CreateFileW(wide.get(), GENERIC_READ, share_all, nullptr, OPEN_ALWAYS, flags, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
@@ -655,10 +666,10 @@ bool identity_at(const NativePath& path, FileIdentity& identity)
     return true;
 }
 
-// The lock is one byte at 1 GiB, far past the waiting line in the file's
-// first bytes: Windows' byte-range locks are mandatory, so a lock over the
-// line would keep the other processes from reading it. Nothing is ever
-// written there.
+// The lock is one byte at 1 GiB, far past the waiting line that earlier
+// versions kept in the file's first bytes: Windows' byte-range locks are
+// mandatory, so a lock over the line would keep such a version, running
+// meanwhile, from reading it. Nothing is ever written there.
 constexpr DWORD lock_offset = 0x40000000;
 
 Attempt try_lock(const File& file, const NativePath& path)
@@ -678,28 +689,31 @@ Attempt try_lock(const File& file, const NativePath& path)
     return Attempt::failed;
 }
 
-void* map_shared(const File& file, std::size_t size)
+// A named section backed by the paging file: its memory is committed when
+// it is made (a full paging file fails here, never a later write to the
+// line), and it vanishes with its last handle, which each process mapping
+// it keeps meanwhile, so there is nothing to remove. Names under "Local\"
+// are the session's; another user's section of the same name cannot be
+// opened, or is too small to map if it can.
+const bool lines_outlive_their_users = false;
+
+void* map_line(const FileIdentity& lock_file, std::size_t size, bool create, File& keeper)
 {
-    if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) return nullptr;
-    // A mapping larger than its file grows the file, with zeros, on disk
-    // space taken then: without room, the mapping fails here rather than a
-    // write to the line later.
-    HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
-    if (mapping == nullptr) return nullptr;
-    void* memory = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
-    CloseHandle(mapping);  // the view keeps the mapping
+    wchar_t name[64];
+    std::swprintf(name, sizeof name / sizeof name[0], L"Local\\zorvan-lock-%08llx-%016llx",
+                  static_cast<unsigned long long>(lock_file.volume), static_cast<unsigned long long>(lock_file.index));
+    HANDLE mapping = create ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                 static_cast<DWORD>(size), name)
+                            : OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
+    File section = file_of(mapping != nullptr ? mapping : INVALID_HANDLE_VALUE);
+    void* memory = section ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size) : nullptr;
+    if (memory != nullptr) keeper = std::move(section);
     return memory;
 }
 
-void unmap_shared(void* memory, std::size_t) { UnmapViewOfFile(memory); }
+void unmap_line(void* memory, std::size_t) { UnmapViewOfFile(memory); }
 
-bool read_head(const File& file, void* buffer, std::size_t size)
-{
-    // The lock is a byte far beyond the line, so this read never meets it.
-    OVERLAPPED at_start{};
-    DWORD read = 0;
-    return ReadFile(handle_of(file), buffer, static_cast<DWORD>(size), &read, &at_start) && read == size;
-}
+void remove_line(const FileIdentity&) {}
 
 std::uint64_t current_process() { return GetCurrentProcessId(); }
 

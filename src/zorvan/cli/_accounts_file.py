@@ -52,9 +52,10 @@ class AccountsFile:
             return
         except OSError as exc:
             self.exists = True
-            # Windows refuses to open a folder at all (access denied), where
-            # POSIX opens it and fstat below tells.
-            self.regular = not _is_folder(self.path)
+            # Windows refuses to open a folder at all (access denied), and
+            # POSIX a socket (no such device), where fstat below tells the
+            # rest; the store refuses to write over either.
+            self.regular = _is_regular(self.path)
             self.problem = f"无法读取（{exc.strerror or exc}）" if self.regular else "不是普通文件"
             return
         self.exists = True
@@ -88,11 +89,11 @@ class AccountsFile:
         return self.accounts or {}
 
 
-def _is_folder(path: Path) -> bool:
+def _is_regular(path: Path) -> bool:
     try:
-        return stat.S_ISDIR(os.stat(path).st_mode)
+        return stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
-        return False  # then the open's own error says more
+        return True  # nothing else is known: the open's own error says more
 
 
 def _read_all(fd: int) -> bytes:
