@@ -30,7 +30,8 @@ class PE:
         self.directories = optional + (112 if self.pe32_plus else 96)
         table = optional + optional_size
         # (virtual size, address, raw size, raw offset, characteristics)
-        self.sections = [struct.unpack_from("<IIII12xI", data, table + 40 * i + 8) for i in range(section_count)]
+        self.sections: list[tuple[int, int, int, int, int]] = [
+            struct.unpack_from("<IIII12xI", data, table + 40 * i + 8) for i in range(section_count)]
 
     def _offset(self, rva: int) -> int:
         for virtual_size, address, raw_size, raw_offset, _ in self.sections:
@@ -85,7 +86,9 @@ class PE:
                 names = result.setdefault(dll_name, [])
                 entry = self._offset(thunks)
                 while (value := struct.unpack_from(thunk_format, self.data, entry)[0]) != 0:
-                    names.append(f"#{value & 0xFFFF}" if value & ordinal_flag else self._string((value & 0x7FFFFFFF) + 2))
+                    # By ordinal, or the address of a hint (2 bytes) and a name.
+                    by_ordinal = value & ordinal_flag
+                    names.append(f"#{value & 0xFFFF}" if by_ordinal else self._string((value & 0x7FFFFFFF) + 2))
                     entry += thunk_size
                 descriptor += size
         return result

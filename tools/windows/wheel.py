@@ -42,6 +42,7 @@ import sys
 import tomllib
 import zipfile
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import embed  # noqa: E402
@@ -104,7 +105,8 @@ def linux_cpython(release: str) -> tuple[Path, Path]:
     if release in ("3.14", "3.15"):
         if not (sid / ".made").exists():
             run(ROOT / "tools" / "sid" / "root.sh", "make", "amd64")
-        return sid / "usr" / "include" / f"python{release}", sid / "usr" / "lib" / "x86_64-linux-gnu" / f"libpython{release}.so.1.0"
+        usr = sid / "usr"
+        return usr / "include" / f"python{release}", usr / "lib" / "x86_64-linux-gnu" / f"libpython{release}.so.1.0"
     raise SystemExit(f"no CPython {release} with its headers here:\n{found.stderr}")
 
 
@@ -208,7 +210,7 @@ def check(release: str, stage: Path) -> list[str]:
     return lines
 
 
-def metadata(project: dict) -> str:
+def metadata(project: dict[str, Any]) -> str:
     lines = [
         "Metadata-Version: 2.1",
         f"Name: {project['name']}",
@@ -221,7 +223,8 @@ def metadata(project: dict) -> str:
         lines.append(f"Provides-Extra: {extra}")
         lines += [f'Requires-Dist: {dependency}; extra == "{extra}"' for dependency in dependencies]
     lines.append("Description-Content-Type: text/markdown")
-    return "\n".join(lines) + "\n\n" + (ROOT / project["readme"]).read_text(encoding="utf-8")
+    readme: str = (ROOT / project["readme"]).read_text(encoding="utf-8")
+    return "\n".join(lines) + "\n\n" + readme
 
 
 def pack(release: str, stage: Path, dist: Path) -> Path:
