@@ -69,10 +69,12 @@ test-windows: $(TOOLS_STAMP) $(WINE_DEPENDENCIES)
 	$(WINDOWS_BUILD) $(WINDOWS_PYTHONS)
 	@status=0; summary=; \
 	for release in $(WINDOWS_PYTHONS); do \
-		case " $(WINDOWS_SUBSET) " in *" $$release "*) tests="$(or $(PYTEST_ARGS),$(WINDOWS_SUBSET_TESTS))"; what=subset;; \
-			*) tests="$(PYTEST_ARGS)"; what="$(if $(PYTEST_ARGS),selected tests,whole suite and demo)";; esac; \
+		case " $(WINDOWS_SUBSET) " in *" $$release "*) tests="$(WINDOWS_SUBSET_TESTS)"; what=subset;; \
+			*) tests=; what="whole suite and demo";; esac; \
+		$(if $(PYTEST_ARGS),what="selected tests";) \
 		tag=cp$$(echo $$release | tr -d .) && start=$$(date +%s); \
-		if tools/wine/test.sh $$release dist/zorvan-$(VERSION)-$$tag-$$tag-win_amd64.whl $$tests; then result=passed; else result=FAILED; status=1; fi; \
+		if tools/wine/test.sh $$release dist/zorvan-$(VERSION)-$$tag-$$tag-win_amd64.whl $(or $(PYTEST_ARGS),$$tests); \
+		then result=passed; else result=FAILED; status=1; fi; \
 		summary="$$summary\nCPython $$release for Windows under Wine: $$what $$result in $$(( $$(date +%s) - start )) s"; \
 	done; \
 	printf "$$summary\n"; \
