@@ -2,8 +2,9 @@
 #
 # `make wheels-windows` builds dist/zorvan-<version>-cp3X-cp3X-win_amd64.whl
 # for CPython 3.12 to 3.15 (tools/windows/wheel.py): Zig from the tools venv
-# as the compiler, each release's headers from a Linux CPython of it, and an
-# import library for python3X.dll. For 3.12 and 3.13 that library comes from
+# as the compiler, each release's headers from a Linux CPython of it (this
+# machine's, else for 3.14 and 3.15 the Debian sid root of tools/sid/, which
+# ZORVAN_SID_DIR may name as there), and an import library for python3X.dll. For 3.12 and 3.13 that library comes from
 # the official DLL (the embeddable CPython on PyPI); 3.14 and 3.15 have no
 # official Windows build here, so theirs comes from their Linux libpython's
 # exports and those two wheels are compiled and linked only, never loaded.

@@ -99,11 +99,13 @@ def linux_cpython(release: str) -> tuple[Path, Path]:
                                capture=True).splitlines()
         if Path(include, "Python.h").exists():
             return Path(include), Path(library).resolve()
-    # Debian sid in a folder, made once (tools/sid/root.sh): its headers are
-    # read from here, nothing runs inside it.
+    # Debian sid in a folder, made once as tools/sid/run.sh would (about a
+    # gigabyte; ZORVAN_SID_DIR names another checkout's build/ to share
+    # one): its headers and libraries are read from here, nothing runs in it.
     sid = Path(os.environ.get("ZORVAN_SID_DIR") or ROOT / "build") / "sid-amd64"
     if release in ("3.14", "3.15"):
         if not (sid / ".made").exists():
+            print(f"CPython {release}: no such interpreter here, so making Debian sid in {sid}", flush=True)
             run(ROOT / "tools" / "sid" / "root.sh", "make", "amd64")
         usr = sid / "usr"
         return usr / "include" / f"python{release}", usr / "lib" / "x86_64-linux-gnu" / f"libpython{release}.so.1.0"
