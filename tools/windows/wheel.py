@@ -218,6 +218,7 @@ def metadata(project: dict[str, Any]) -> str:
         f"Name: {project['name']}",
         f"Version: {project['version']}",
         f"Summary: {project['description']}",
+        *(f"Classifier: {classifier}" for classifier in project.get("classifiers", [])),
         f"Requires-Python: {project['requires-python']}",
         *(f"Requires-Dist: {dependency}" for dependency in project["dependencies"]),
     ]
