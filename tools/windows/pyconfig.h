@@ -1,9 +1,12 @@
-/* The configuration of CPython 3.12 for 64-bit Windows, as far as the
- * headers' ABI depends on it. The cross build takes CPython's own Include/
- * from any 3.12 (they are the same on every platform) and this file in place
- * of the host's pyconfig.h, which describes Linux. Only what changes a type's
- * size, a calling convention or a symbol's linkage is here: the modules use
- * no interpreter internals that read anything else.
+/* The configuration of CPython 3.12 to 3.15 for 64-bit Windows, as far as
+ * the headers' ABI depends on it. The cross build takes CPython's own
+ * Include/ of the release from a Linux build (it is the same on every
+ * platform) and this file in place of that build's pyconfig.h. Only what
+ * changes a type's size, a calling convention or a symbol's linkage is here:
+ * the modules use no interpreter internals that read anything else. The same
+ * facts hold for all four releases; what 3.13 to 3.15 added to their headers'
+ * choices is either left undefined on purpose below or only names more enum
+ * values (WITH_MIMALLOC).
  */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H
@@ -51,6 +54,15 @@ typedef Py_ssize_t ssize_t;
 
 #define PYLONG_BITS_IN_DIGIT 30
 #define WITH_PYMALLOC 1
+#define WITH_MIMALLOC 1
 #define WITH_DOC_STRINGS 1
+
+/* python3X.dll is the default build: reference counts and object layout as
+ * with the GIL (the free-threaded build is python3Xt.dll, a different ABI
+ * and wheel tag), no debug counters, no statistics. Each would change what
+ * Py_INCREF and the object headers compile to. */
+#if defined(Py_GIL_DISABLED) || defined(Py_DEBUG) || defined(Py_TRACE_REFS) || defined(Py_STATS)
+#error "these wheels are for CPython's default build for Windows"
+#endif
 
 #endif /* Py_CONFIG_H */
