@@ -222,3 +222,5 @@ wine-python: $(WINE_DEPS)
 
 test-windows: wheel-windows $(WINE_DEPS)
 	tools/wine/test.sh $(WINDOWS_WHEEL) $(PYTEST_ARGS)
+
+include mk/debug.mk

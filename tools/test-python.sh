@@ -38,6 +38,17 @@ if [ ! -e "$stamp" ] || [ -n "$(find pyproject.toml CMakeLists.txt native src to
 fi
 
 echo "== CPython $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0] + ("d" if hasattr(sys, "gettotalrefcount") else ""))') ($python)"
+# The modules must carry this interpreter's own ABI tag: Debian's debug
+# builds load a release build's modules too, and would then miss every
+# reference those count.
+"$venv/bin/python" -c '
+import importlib.machinery, sys
+import zorvan.amazon_rufus.runtime.regionet as regionet, zorvan.seller_sprite.services.credarium as credarium
+own = importlib.machinery.EXTENSION_SUFFIXES[0]
+foreign = [module.__file__ for module in (regionet, credarium) if not module.__file__.endswith(own)]
+if foreign:
+    sys.exit(f"modules built for another ABI than {own}: {foreign}")
+print(f"modules: *{own}")'
 if [ "${release%d}" = "$release" ]; then
   "$venv/bin/python" -m ruff check src/zorvan
   "$venv/bin/python" -m mypy --strict src/zorvan
