@@ -205,3 +205,4 @@ clean:
 
 include mk/workflow.mk
 include mk/windows.mk
+include mk/debug.mk

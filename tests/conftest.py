@@ -2,6 +2,8 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
+import subprocess
 
 import keyring
 import keyring.core
@@ -16,6 +18,38 @@ from secret_service import (
     clear_items,
     secret_service_env,
 )
+
+
+# A child that a fatal signal ends (a failed assertion of a debug build of the
+# interpreter aborts it) fails the test that started it, even one that only
+# reads its output or ends it anyway.
+FATAL_SIGNALS = {signal.SIGABRT, signal.SIGSEGV, signal.SIGILL, signal.SIGFPE}
+_crashed: list[str] = []
+
+
+class _WatchedPopen(subprocess.Popen):
+    _status = None
+
+    @property
+    def returncode(self):
+        return self._status
+
+    @returncode.setter
+    def returncode(self, status):
+        self._status = status
+        if status is not None and -status in FATAL_SIGNALS:
+            _crashed.append(f"{str(self.args)[:200]} died of {signal.Signals(-status).name}")
+
+
+subprocess.Popen = _WatchedPopen
+
+
+@pytest.fixture(autouse=True)
+def _no_child_crashed():
+    _crashed.clear()
+    yield
+    if _crashed:
+        pytest.fail("; ".join(_crashed), pytrace=False)
 
 
 @pytest.fixture

@@ -285,6 +285,13 @@ FAULTS = {
 }
 
 
+# keyring's Secret Service backend leaves its D-Bus connection open when the
+# collection is locked or missing; where ResourceWarning shows (a debug build
+# of the interpreter shows every warning), its lines end stderr at exit.
+KEYRING_BUS_LEFT_OPEN = re.compile(r"<sys>:0: ResourceWarning: unclosed <socket\.socket [^\n]*/bus>\n"
+                                   r"(ResourceWarning: Enable tracemalloc [^\n]*\n)?")
+
+
 @pytest.mark.parametrize("command", COMMANDS)
 @pytest.mark.parametrize("fault", [pytest.param(fault, marks=pytest.mark.skipif(
     fault == "no D-Bus session" and PLATFORM != "posix", reason="D-Bus sessions are for Linux")) for fault in FAULTS])
@@ -305,6 +312,8 @@ def test_credential_manager_faults_end_in_one_line_and_their_status(cli, request
     result = cli(*args, stdin=stdin)
     status = statuses[command]
     assert PASSWORD.strip() not in result.stdout + result.stderr
+    if fault in ("locked", "uninitialised"):
+        result.stderr = KEYRING_BUS_LEFT_OPEN.sub("", result.stderr)
     if command == "doctor":
         assert (result.returncode, result.stderr) == (status, "")
         assert advice in result.stdout and "未发现问题" not in result.stdout

@@ -21,6 +21,17 @@ if [ -n "$full" ]; then
   python -m ruff check src/zorvan
   python -m mypy --strict src/zorvan
 fi
+# The modules must carry this interpreter's own ABI tag: Debian's debug
+# builds load a release build's modules too, and would then miss every
+# reference those count.
+python -c '
+import importlib.machinery, sys
+import zorvan.amazon_rufus.runtime.regionet as regionet, zorvan.seller_sprite.services.credarium as credarium
+own = importlib.machinery.EXTENSION_SUFFIXES[0]
+foreign = [module.__file__ for module in (regionet, credarium) if not module.__file__.endswith(own)]
+if foreign:
+    sys.exit(f"modules built for another ABI than {own}: {foreign}")
+print(f"modules: *{own}")'
 python -m pytest -q -rs "$@"
 if [ -n "$full" ]; then
   python demo/main_job.py >"$VIRTUAL_ENV/demo.log" 2>&1 || { cat "$VIRTUAL_ENV/demo.log"; exit 1; }

@@ -28,6 +28,12 @@
 
 #include <climits>
 
+// A debug interpreter's modules need its own headers: compiled without
+// Py_DEBUG, their reference counting escapes its totals and its checks.
+#if defined(ZORVAN_DEBUG_INTERPRETER) && !defined(Py_DEBUG)
+#error "built for a debug interpreter (ABI tag cpython-3XXd) without its Py_DEBUG pyconfig.h"
+#endif
+
 // int PyLong_AsInt(PyObject*): public from 3.13 on.
 #if PY_VERSION_HEX < 0x030D0000
 static inline int PyLong_AsInt(PyObject* object)
