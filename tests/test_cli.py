@@ -793,11 +793,12 @@ def test_terminal_prompt_gives_up_without_saving(cli, args, script, status, mess
     assert cli.json("account", "list") == (0, [])
 
 
-def interrupt(cli: Cli, args: list[str], stdin: str | None, marker: str, settle: float = 0) -> tuple[int, list[str]]:
+def interrupt(cli: Cli, args: list[str], stdin: str | None, marker: str,
+              settle: float = 0) -> tuple[int, list[str], bytes]:
     """Run zorvan and send it SIGINT, as Ctrl-C does, `settle` seconds after a
     line of its stderr ends with `marker`: import timings
     (PYTHONPROFILEIMPORTTIME) mark how far start-up has come. (status, the
-    other lines of stderr)."""
+    other lines of stderr, stdout)."""
     child = subprocess.Popen(
         [str(ZORVAN), "--config-dir", str(cli.config), *args], env={**cli.env, "PYTHONPROFILEIMPORTTIME": "1"},
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -816,9 +817,10 @@ def interrupt(cli: Cli, args: list[str], stdin: str | None, marker: str, settle:
                 child.send_signal(signal.SIGINT)
                 break
         lines += child.stderr.read().decode().splitlines(keepends=True)
+        out = child.stdout.read() if child.stdout else b""
         child.wait(timeout=60)
     return child.returncode, [line for line in lines
-                              if not line.startswith("import time:") and line not in ("looking up\n", "storing\n")]
+                              if not line.startswith("import time:") and line not in ("looking up\n", "storing\n")], out
 
 
 @on_posix
@@ -838,9 +840,16 @@ def test_ctrl_c_anywhere_is_one_line_and_status_130(cli, args, stdin, marker, he
     # a Ctrl-C landing in an import on the way there would be swallowed by
     # the interpreter (in a weakref callback), so it is sent once the wait is
     # surely on.
-    with holding_the_lock(cli) if held else contextlib.nullcontext():
-        status, stderr = interrupt(cli, args, stdin, marker, settle=1 if held else 0)
-    assert (status, stderr) == (130, [f"zorvan: {message}"]), "".join(stderr)
+    # The commands print only once done: output means that the signal came
+    # after the command had finished (late, on a busy machine), when the
+    # interpreter was already shutting down, which is no Ctrl-C to report.
+    # That try does not count.
+    for _ in range(5):
+        with holding_the_lock(cli) if held else contextlib.nullcontext():
+            status, stderr, out = interrupt(cli, args, stdin, marker, settle=1 if held else 0)
+        if not out:
+            break
+    assert (status, stderr, out) == (130, [f"zorvan: {message}"], b""), "".join(stderr)
 
 
 # A Ctrl-C the interpreter had to swallow in a callback (as importlib's
