@@ -15,7 +15,8 @@
 # the x87/x64 assembly flags, read by an internal header; HAVE_USABLE_WCHAR_T,
 # which only includes <wchar.h>, as HAVE_WCHAR_H does anyway; the support
 # tier; HACL's vector units; 3.15's SOABI_PLATFORM). Both are LP64 with the
-# same type sizes.
+# same type sizes. Built for aarch64 with 3.14's x86_64 pyconfig.h and with
+# its arm64 one, the stripped modules are byte for byte the same.
 #
 # Debian's own pyconfig.h is a wrapper that picks a multiarch folder by the
 # compiler's macros, and a cross compiler sees none of the root's
