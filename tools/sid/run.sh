@@ -18,7 +18,8 @@ checkout=$(cd "$(dirname "$0")/../.." && pwd)
 arch=${1:?usage: tools/sid/run.sh amd64|arm64 COMMAND...}
 shift
 root=${ZORVAN_SID_DIR:-$checkout/build}/sid-$arch
-[ -e "$root/.made" ] || "$checkout/tools/sid/root.sh" make "$arch"
+# For arm64 every time: it also checks that qemu-user is registered.
+if [ ! -e "$root/.made" ] || [ "$arch" = arm64 ]; then "$checkout/tools/sid/root.sh" make "$arch"; fi
 case "$PWD/" in
 "$checkout"/*) workdir=$PWD ;;
 *) workdir=$checkout ;;
