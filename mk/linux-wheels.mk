@@ -35,8 +35,8 @@ AARCH64_RELEASES := 3.13 3.14 3.15
 #   - the string table and the country map: test_regionet
 #   - references and initialisation: test_refleaks, test_module_init
 # Not test_fuzz_calls: its 400 examples of random calls take 1.5 minutes
-# natively and over half an hour emulated, for the binding that
-# test_function_objects covers case by case.
+# natively and about 25 emulated (on a busy 2-core machine), for the binding
+# that test_function_objects covers case by case.
 AARCH64_RISK_TESTS := $(addprefix tests/,test_concurrency.py test_crash_safety.py test_accounts_file.py \
 	test_hostile_files.py test_function_objects.py test_accounts.py test_regionet.py \
 	test_refleaks.py test_module_init.py)
