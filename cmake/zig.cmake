@@ -1,10 +1,12 @@
 # Toolchain for building with Zig's clang (PyPI `ziglang`), for another
 # platform or an older glibc than this machine's:
 #
-#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake -DZIG=/path/to/zig -DZIG_TARGET=x86_64-linux-gnu.2.17
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake -DZIG=/path/to/zig -DZIG_TARGET=aarch64-linux-gnu.2.17
 #
 # ZIG is the zig binary, named by its path: `python -m ziglang` needs the
 # venv that pip's build isolation hides. ZIG_TARGET is Zig's target name.
+# Every target is a cross build, this machine's own x86_64 Linux too: give
+# Python_INCLUDE_DIR and Python_SOABI of the CPython built for.
 # For macOS give it without a version (aarch64-macos, x86_64-macos): the
 # version is the deployment target, from MACOSX_DEPLOYMENT_TARGET or
 # CMAKE_OSX_DEPLOYMENT_TARGET as on a Mac, since Zig takes the oldest macOS
@@ -48,11 +50,16 @@ elseif(ZIG_TARGET STREQUAL "x86_64-windows-gnu")
   set(ZORVAN_LTO OFF CACHE BOOL "" FORCE)
   # Libraries and headers come only from the paths given, never the host's.
   set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-elseif(NOT ZIG_TARGET MATCHES "^x86_64-linux-")
+elseif(ZIG_TARGET MATCHES "^(aarch64|x86_64)-linux-gnu\\.[0-9.]+$")
+  # Named even where it is this machine's own platform: CMake then asks no
+  # interpreter here about the target, so that one interpreter builds for
+  # every CPython release, each from that release's headers. The version
+  # after -gnu is the oldest glibc the modules may need.
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR ${CMAKE_MATCH_1})
+else()
   message(FATAL_ERROR "cmake/zig.cmake: no settings for ${ZIG_TARGET}")
 endif()
-# x86_64 Linux is this machine's own platform: CMake builds for it as usual,
-# only with Zig's compiler and its copy of an older glibc.
 
 set(CMAKE_CXX_COMPILER "${ZIG}" c++ -target ${zig_target})
 

@@ -1,9 +1,9 @@
 """Checks the macOS builds of both modules, as far as this machine can.
 
-    check_macos.py BUILD_DIR:ARCH:OLDEST_MACOS ...
+    check_macos.py BUILD_DIR:ARCH:OLDEST_MACOS:SOABI ...
 
-For each module built in BUILD_DIR: a Mach-O file of that architecture, built
-for that oldest macOS, defining PyInit_<module> and loading no library but
+For each module built in BUILD_DIR: a Mach-O file named with that SOABI
+(cpython-314-darwin, say), of that architecture, built for that oldest macOS, defining PyInit_<module> and loading no library but
 libSystem (the interpreter's symbols come from the process at load time).
 Reads the files with llvm-objdump and llvm-nm. Nothing here can load a macOS
 binary: what passes is compiled and linked, never run.
@@ -68,9 +68,9 @@ def check(path: Path, name: str, arch: str, oldest: str) -> list[str]:
 def main(targets: list[str]) -> int:
     failed = False
     for target in targets:
-        build_dir, arch, oldest = target.rsplit(":", 2)
+        build_dir, arch, oldest, soabi = target.rsplit(":", 3)
         for name in MODULES:
-            path = Path(build_dir) / f"{name}.cpython-312-darwin.so"
+            path = Path(build_dir) / f"{name}.{soabi}.so"
             faults = check(path, name, arch, oldest)
             failed |= bool(faults)
             verdict = "; ".join(faults) if faults else (

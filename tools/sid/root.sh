@@ -22,6 +22,19 @@ command=${1:?usage: tools/sid/root.sh make amd64|arm64}
 arch=${2:?usage: tools/sid/root.sh make amd64|arm64}
 [ "$command" = make ] || { echo "tools/sid/root.sh: unknown command $command" >&2; exit 2; }
 root=${ZORVAN_SID_DIR:-build}/sid-$arch
+
+# qemu-user runs arm64 programs for the kernel, once registered; the
+# registration is checked every time, since it does not outlive a restart
+# of the machine while the root does.
+if [ "$arch" = arm64 ]; then
+  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  if ! dpkg -s qemu-user-static binfmt-support >/dev/null 2>&1; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support
+  fi
+  update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+fi
 [ -e "$root/.made" ] && exit 0
 
 # The archive this machine's own apt sources name.
@@ -41,14 +54,6 @@ amd64)
   chroot "$root" update-ca-certificates >/dev/null
   ;;
 arm64)
-  # qemu-user runs arm64 programs for the kernel, once registered.
-  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-  fi
-  if ! dpkg -s qemu-user-static binfmt-support >/dev/null 2>&1; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support
-  fi
-  update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
   packages=python3.13-dev,python3.14-dev,python3.15-dev
   debootstrap --foreign --arch=arm64 --variant=minbase --include="$packages" sid "$root" "$mirror" >"$root.log" 2>&1 ||
     { tail -n 20 "$root.log" >&2; exit 1; }
