@@ -50,6 +50,9 @@ CLANG_STAMP := $(CLANG_VENV)/.installed
 # since pip's build isolation would hide that venv. On first use for a target
 # Zig builds its C++ runtime into its cache (about two minutes); the cache
 # stays under build/, so later builds take seconds.
+# The package version, as the wheels are named.
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+
 TOOLS_VENV := build/venv-tools
 TOOLS_PY := $(TOOLS_VENV)/bin/python
 TOOLS_STAMP := $(TOOLS_VENV)/.installed
