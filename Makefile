@@ -163,3 +163,8 @@ include mk/workflow.mk
 include mk/windows.mk
 include mk/debug.mk
 include mk/linux-wheels.mk
+
+# Every release wheel into dist/: the manylinux ones for x86_64 and aarch64
+# and the Windows ones, CPython 3.12 to 3.15.
+.PHONY: wheels
+wheels: wheels-linux wheels-windows
